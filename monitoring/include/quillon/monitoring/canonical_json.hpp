@@ -2,8 +2,8 @@
 //
 // Guarantees: one value has exactly one text. Strings are taken byte for byte (nothing decodes or
 // validates UTF-8); only the quotation mark, the reverse solidus and bytes below 0x20 are escaped.
-// Numbers never depend on the locale and never go through streams. Integers are written by
-// std::to_string: digits only, a leading "-" for negative signed values.
+// Numbers never depend on the locale and never go through streams. Integers are written in plain
+// decimal, the text std::to_string gives: digits only, a leading "-" for negative signed values.
 #ifndef QUILLON_MONITORING_CANONICAL_JSON_HPP
 #define QUILLON_MONITORING_CANONICAL_JSON_HPP
 
