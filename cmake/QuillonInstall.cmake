@@ -1,5 +1,6 @@
 # Install rules: the library, its public headers, the CMake package QuillonMonitoring (whose
-# target is Quillon::Monitoring) and a pkg-config file.
+# target is Quillon::Monitoring), a pkg-config file, and the document schemas and format page for
+# consumers in other languages.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -68,3 +69,10 @@ endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quillon-monitoring.pc.in
   ${PROJECT_BINARY_DIR}/quillon-monitoring.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quillon-monitoring.pc DESTINATION ${QUILLON_PC_DIR})
+
+install(FILES
+  ${PROJECT_SOURCE_DIR}/schema/observability-1.schema.json
+  ${PROJECT_SOURCE_DIR}/schema/runtime-state-1.schema.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon-monitoring/schema)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/format.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
