@@ -34,13 +34,13 @@ bool hasSubjectKey(const EntityIdentity& entity, std::string_view key) noexcept 
 /// Where the probe set breaks a construction rule, as positions in the caller's order.
 struct ProbeFault {
   std::size_t position = std::numeric_limits<std::size_t>::max();
-  bool idRule = false;
+  bool id_rule = false;
 
   void note(std::size_t at, bool breaksIdRule) noexcept {
     // Within one probe the id rules are checked before the callback rule.
     if (at < position || (at == position && breaksIdRule)) {
       position = at;
-      idRule = breaksIdRule;
+      id_rule = breaksIdRule;
     }
   }
 };
@@ -77,8 +77,8 @@ void sortAndCheck(std::vector<SnapshotProbe>& probes) {
   }
 
   if (fault.position != std::numeric_limits<std::size_t>::max()) {
-    throw std::invalid_argument(fault.idRule ? "snapshot probes require unique non-empty ids"
-                                             : "supported snapshot probe requires read callback");
+    throw std::invalid_argument(fault.id_rule ? "snapshot probes require unique non-empty ids"
+                                              : "supported snapshot probe requires read callback");
   }
 
   std::vector<SnapshotProbe> sorted;
