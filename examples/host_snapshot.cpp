@@ -4,9 +4,9 @@
 //   host_snapshot [PROC_ROOT]        PROC_ROOT defaults to /proc
 //
 // Subjects, with HOST the machine's host name made into an identifier token:
-//   system:HOST          the system itself; always captured
-//   host:HOST/HOST       memory pressure (1 - MemAvailable/MemTotal) from meminfo, load from
-//   loadavg device:HOST/cpuN     one per CPU: the share of non-idle time since boot, from stat
+// - system:HOST, the system itself; always captured.
+// - host:HOST/HOST, memory pressure (1 - MemAvailable/MemTotal) from meminfo, load from loadavg.
+// - device:HOST/cpuN, one per CPU: the share of non-idle time since boot, from stat.
 // A subject whose files cannot be read comes out `missing`; the document is printed all the same.
 #include <algorithm>
 #include <cstdint>
