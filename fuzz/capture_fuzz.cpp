@@ -66,7 +66,8 @@ struct Script {
   std::uint64_t budget_ns = 0;
 };
 
-/// An observation that passes every capture test for a probe standing for `entity`.
+/// An observation that a probe standing for `entity` gets captured with, as long as `entity`
+/// itself is valid for the script's system (a system entity must carry the system's id).
 Observation acceptable(const Script& script, const EntityIdentity& entity) {
   Observation record;
   record.system_id = script.system_id;
