@@ -1,0 +1,94 @@
+// Properties of validation and of the observation document for a record built from any bytes
+// (every member, NaN and infinite pressure, enumeration values outside their tables, NUL bytes,
+// empty and huge strings; see fuzz_input.hpp for the format):
+// - validate never throws and returns known messages in rule order, none twice;
+// - toCanonicalJson throws std::invalid_argument("invalid observation") exactly when validate
+//   reports something;
+// - otherwise the document is strict JSON whose keys ascend at every level (when every string
+//   member is valid UTF-8), and a copy of the record writes the same bytes.
+#include <quillon/monitoring/observation.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_input.hpp"
+#include "properties.hpp"
+
+namespace {
+
+using namespace Quillon::Core::Monitoring;
+using namespace Quillon::Core::Monitoring::fuzzing;
+
+/// Every message validation may report, in rule order.
+constexpr std::array<std::string_view, 10> kRuleMessages = {
+    "unsupported schema",
+    "invalid system_id",
+    "epoch must be non-zero",
+    "invalid entity id",
+    "invalid parent id",
+    "non-system entity requires parent",
+    "system entity cannot have parent",
+    "system entity must match system_id",
+    "pressure must be finite and in [0,1]",
+    "last_observed cannot be newer than envelope",
+};
+
+std::size_t ruleOf(std::string_view message) {
+  for (std::size_t rule = 0; rule < kRuleMessages.size(); ++rule) {
+    if (kRuleMessages[rule] == message) return rule;
+  }
+  fail("validate reports only known messages", message);
+}
+
+std::vector<std::string> validateOrFail(const Observation& record) {
+  try {
+    return record.validate();
+  } catch (const std::exception& error) {
+    fail("validate never throws", error.what());
+  }
+}
+
+void checkRuleOrder(const std::vector<std::string>& messages) {
+  std::size_t next = 0;
+  for (const std::string& message : messages) {
+    const std::size_t rule = ruleOf(message);
+    // Strictly ascending rules mean rule order and no message twice.
+    require(rule >= next, "validate reports in rule order without duplicates", message);
+    next = rule + 1;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzInput in(data, size);
+  const Observation record = readObservation(in);
+  const std::vector<std::string> messages = validateOrFail(record);
+  checkRuleOrder(messages);
+
+  std::string document;
+  try {
+    document = record.toCanonicalJson();
+  } catch (const std::invalid_argument& error) {
+    require(!messages.empty(), "toCanonicalJson throws only for an invalid record", error.what());
+    require(std::strcmp(error.what(), "invalid observation") == 0,
+            "toCanonicalJson throws the fixed message", error.what());
+    return 0;
+  }
+  require(messages.empty(), "toCanonicalJson refuses every invalid record", document);
+
+  const Observation copy = record;
+  require(copy.toCanonicalJson() == document, "a copy of the record writes the same bytes",
+          document);
+  if (!isUtf8(record)) return 0;
+  const Json parsed = parseCanonical(document, "the document is strict JSON, keys ascending");
+  require(parsed.is_object() && parsed.size() == 11, "the document has its eleven members",
+          document);
+  return 0;
+}

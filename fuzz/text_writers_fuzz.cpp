@@ -1,0 +1,119 @@
+// Properties of the three text writers for any bytes:
+// - jsonString of the whole input is quoted, holds no raw byte below 0x20 and, for valid UTF-8,
+//   parses strictly back to exactly the input;
+// - jsonStringMap of a map cut from the input (pieces separated by 0xFF, which never occurs in
+//   UTF-8, alternate key and value) has the same shape and reads back entry for entry, in order;
+// - jsonDouble of every 8-byte group read as a double: a finite value gives the text of
+//   snprintf("%.17g") in the C locale, which strtod reads back to the same bits; a non-finite one
+//   throws the runtime error.
+#include <quillon/monitoring/canonical_json.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "fuzz_input.hpp"
+#include "properties.hpp"
+
+namespace {
+
+using namespace Quillon::Core::Monitoring;
+using namespace Quillon::Core::Monitoring::fuzzing;
+
+bool holdsRawControlByte(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) return true;
+  }
+  return false;
+}
+
+/// The shape every writer output shares: delimited, and no raw control byte anywhere.
+void requireDelimited(std::string_view text, char open, char close, std::string_view what) {
+  require(text.size() >= 2 && text.front() == open && text.back() == close, what, text);
+  require(!holdsRawControlByte(text), what, text);
+}
+
+void checkString(std::string_view input) {
+  const std::string written = jsonString(input);
+  requireDelimited(written, '"', '"', "jsonString is quoted and holds no raw control byte");
+  if (!isUtf8(input)) return;
+  const Json parsed = parseCanonical(written, "jsonString of UTF-8 parses strictly");
+  require(parsed.is_string() && parsed.get_ref<const std::string&>() == input,
+          "jsonString of UTF-8 reads back to exactly the input", written);
+}
+
+void checkMap(std::string_view input) {
+  AttributeMap map;
+  std::string key;
+  bool haveKey = false;
+  std::size_t start = 0;
+  for (std::size_t at = 0; at <= input.size(); ++at) {
+    if (at != input.size() && input[at] != '\xFF') continue;
+    std::string piece(input.substr(start, at - start));
+    if (haveKey) {
+      map.insert_or_assign(std::move(key), std::move(piece));
+    } else {
+      key = std::move(piece);
+    }
+    haveKey = !haveKey;
+    start = at + 1;
+  }
+  const std::string written = jsonStringMap(map);
+  requireDelimited(written, '{', '}', "jsonStringMap is an object holding no raw control byte");
+  if (!isUtf8(map)) return;
+  const Json parsed =
+      parseCanonical(written, "jsonStringMap of UTF-8 parses strictly, keys ascending");
+  require(parsed.is_object() && parsed.size() == map.size(),
+          "jsonStringMap of UTF-8 has one member per entry", written);
+  auto entry = map.begin();
+  for (const auto& [name, value] : parsed.items()) {
+    require(name == entry->first && value.is_string() &&
+                value.get_ref<const std::string&>() == entry->second,
+            "jsonStringMap of UTF-8 reads back entry for entry, in key order", written);
+    ++entry;
+  }
+}
+
+void checkDouble(double value) {
+  if (!std::isfinite(value)) {
+    try {
+      (void)jsonDouble(value);
+    } catch (const std::runtime_error& error) {
+      require(std::strcmp(error.what(), "cannot serialize floating-point value") == 0,
+              "jsonDouble of a non-finite value throws the fixed message", error.what());
+      return;
+    }
+    fail("jsonDouble of a non-finite value throws std::runtime_error");
+  }
+  const std::string written = jsonDouble(value);
+  // The fuzz process never leaves the C locale, so printf's decimal point is ".".
+  char expected[64];
+  const int length = std::snprintf(expected, sizeof expected, "%.17g", value);
+  require(length > 0 && written == std::string_view(expected, static_cast<std::size_t>(length)),
+          "jsonDouble agrees with snprintf(\"%.17g\")", written + " vs " + expected);
+  // errno is not consulted: glibc reports ERANGE for subnormal results that are still exact.
+  char* end = nullptr;
+  const double readBack = std::strtod(written.c_str(), &end);
+  require(
+      end == written.c_str() + written.size() && std::memcmp(&readBack, &value, sizeof value) == 0,
+      "jsonDouble reads back to the same double", written);
+  const Json parsed = parseCanonical(written, "jsonDouble is a JSON number");
+  require(parsed.is_number(), "jsonDouble is a JSON number", written);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  checkString(input);
+  checkMap(input);
+  FuzzInput doubles(data, size);
+  for (std::size_t group = 0; group < size / 8; ++group)
+    checkDouble(doubles.f64());
+  return 0;
+}
