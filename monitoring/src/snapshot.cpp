@@ -229,9 +229,7 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
       throw std::invalid_argument("invalid observation");
     }
   }
-  // Pressure texts are formatted again in the writing pass rather than kept: keeping them would
-  // cost an allocation per document, formatting costs less.
-  return detail::buildText([this](auto& sink) {
+  return detail::buildText([this](auto sink) {
     sink.raw(R"({"barrier_sequence":)");
     sink.decimal(barrier_sequence);
     sink.raw(R"(,"captured_at_ns":)");
@@ -244,9 +242,9 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
     sink.decimal(logical_time);
     sink.raw(R"(,"schema":)");
     sink.string(schema);
-    sink.raw(R"(,"status":)");
-    sink.quoted(toString(status));
-    sink.raw(R"(,"subjects":[)");
+    sink.raw(R"(,"status":")");
+    sink.plain(toString(status));
+    sink.raw(R"(","subjects":[)");
     bool first = true;
     for (const SubjectResult& subject : subjects) {
       sink.raw(first ? R"({"diagnostic":)" : R"(,{"diagnostic":)");
@@ -256,18 +254,18 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
       sink.string(subject.id);
       sink.raw(R"(,"observation":)");
       if (subject.observation) {
-        detail::emitObservationDocument(sink, *subject.observation,
-                                        detail::pressureText(*subject.observation));
+        sink = detail::emitObservationDocument(sink, *subject.observation);
       } else {
         sink.raw("null");
       }
-      sink.raw(R"(,"status":)");
-      sink.quoted(toString(subject.status));
-      sink.raw("}");
+      sink.raw(R"(,"status":")");
+      sink.plain(toString(subject.status));
+      sink.raw(R"("})");
     }
     sink.raw(R"(],"system_id":)");
     sink.string(system_id);
     sink.raw("}");
+    return sink;
   });
 }
 
