@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace Quillon::Core::Monitoring::detail {
 
@@ -163,6 +164,32 @@ inline void copyBytes(char* out, const unsigned char* text, std::size_t size) no
     for (std::size_t at = 0; at < size; ++at)
       out[at] = static_cast<char>(text[at]);
   }
+}
+
+/// Tells whether two texts hold the same bytes. Texts of up to 32 bytes (ids, names, schemas)
+/// are compared as overlapping words, without a call to memcmp.
+[[nodiscard]] inline bool sameBytes(std::string_view left, std::string_view right) noexcept {
+  const std::size_t size = left.size();
+  if (size != right.size()) return false;
+  const auto* a = reinterpret_cast<const unsigned char*>(left.data());
+  const auto* b = reinterpret_cast<const unsigned char*>(right.data());
+  if (size > 2 * kBlockSize) return std::memcmp(a, b, size) == 0;
+  if (size > kBlockSize) {
+    const std::size_t tail = size - kBlockSize;
+    return ((loadWord(a) ^ loadWord(b)) | (loadWord(a + 8) ^ loadWord(b + 8)) |
+            (loadWord(a + tail) ^ loadWord(b + tail)) |
+            (loadWord(a + tail + 8) ^ loadWord(b + tail + 8))) == 0;
+  }
+  if (size >= 8) {
+    return ((loadWord(a) ^ loadWord(b)) | (loadWord(a + size - 8) ^ loadWord(b + size - 8))) == 0;
+  }
+  if (size >= 4) {
+    return ((loadHalf(a) ^ loadHalf(b)) | (loadHalf(a + size - 4) ^ loadHalf(b + size - 4))) == 0;
+  }
+  for (std::size_t at = 0; at < size; ++at) {
+    if (a[at] != b[at]) return false;
+  }
+  return true;
 }
 
 }  // namespace Quillon::Core::Monitoring::detail
