@@ -146,10 +146,15 @@ template <typename Set>
 }
 
 /// Copies `size` bytes with stores as wide as the text; `size` is usually short here (an id, a
-/// name), where a call to memcpy would cost more than the copy.
+/// name, a number), where a call to memcpy would cost more than the copy.
 inline void copyBytes(char* out, const unsigned char* text, std::size_t size) noexcept {
-  if (size >= kBlockSize) {
+  if (size > 2 * kBlockSize) {
     std::memcpy(out, text, size);
+  } else if (size >= kBlockSize) {
+    const ByteBlock head = loadBlock(text);
+    const ByteBlock tail = loadBlock(text + size - kBlockSize);
+    storeBlock(out, head);
+    storeBlock(out + size - kBlockSize, tail);
   } else if (size >= 8) {
     const std::uint64_t head = loadWord(text);
     const std::uint64_t tail = loadWord(text + size - 8);

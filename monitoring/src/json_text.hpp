@@ -64,14 +64,46 @@ char* writeEscapedRest(char* out, const char* limit, const unsigned char* at,
 }
 
 /// Writes jsonString(text) at `out`, which has room for escapedSize(text) bytes in a buffer that
-/// ends at `limit`; returns the end. The clean run before the first escape is copied whole.
+/// ends at `limit`; returns the end. A short clean text (an id, a name, most values) is tested
+/// and copied from the same loads; otherwise the clean run before the first escape is copied
+/// whole and the rest goes through the table.
 inline char* writeEscaped(char* out, const char* limit, std::string_view text) noexcept {
   const unsigned char* const bytes = bytesOf(text);
-  const std::size_t clean = findFirst<EscapedBytes>(bytes, text.size());
+  const std::size_t size = text.size();
   *out++ = '"';
+  if constexpr (std::endian::native == std::endian::little) {
+    using WordPair = std::uint64_t __attribute__((vector_size(16)));
+    const auto clean = [](std::uint64_t first, std::uint64_t second) {
+      return !BlockHits(EscapedBytes::flags(std::bit_cast<ByteBlock>(WordPair{first, second})))
+                  .any();
+    };
+    if (size >= 8 && size <= kBlockSize) {
+      const std::uint64_t head = loadWord(bytes);
+      const std::uint64_t tail = loadWord(bytes + size - 8);
+      if (clean(head, tail)) {
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + size - 8, &tail, 8);
+        out += size;
+        *out++ = '"';
+        return out;
+      }
+    } else if (size >= 4 && size < 8) {
+      const std::uint32_t head = loadHalf(bytes);
+      const std::uint32_t tail = loadHalf(bytes + size - 4);
+      const std::uint64_t word = head | std::uint64_t{tail} << 32;
+      if (clean(word, word)) {
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + size - 4, &tail, 4);
+        out += size;
+        *out++ = '"';
+        return out;
+      }
+    }
+  }
+  const std::size_t clean = findFirst<EscapedBytes>(bytes, size);
   copyBytes(out, bytes, clean);
   out += clean;
-  if (clean != text.size()) out = writeEscapedRest(out, limit, bytes + clean, bytes + text.size());
+  if (clean != size) out = writeEscapedRest(out, limit, bytes + clean, bytes + size);
   *out++ = '"';
   return out;
 }
