@@ -28,6 +28,10 @@ namespace Quillon::Core::Monitoring::detail {
 /// The longest text of a finite double: "-2.2250738585072014e-308".
 inline constexpr std::size_t kLongestNumber = 24;
 
+/// The longest name of any enumeration value, "deadline_exceeded": documents bound their names
+/// by it without looking them up (json_text_test pins every name within it).
+inline constexpr std::size_t kLongestName = 17;
+
 /// The text of one finite double; the room beyond kLongestNumber lets the formatter copy digits
 /// in fixed-size pieces.
 struct NumberText {
@@ -169,6 +173,10 @@ class SizeSink {
   void decimal(std::uint64_t value) noexcept { size_ += decimalSize(value); }
   void decimal(std::int64_t value) noexcept { size_ += decimalSize(value); }
   void number(double value) { size_ += formatDouble(value).size; }
+  template <typename Enum>
+  void name(Enum value) noexcept {
+    size_ += toString(value).size();
+  }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
  private:
@@ -185,6 +193,11 @@ class BoundSink {
   void decimal(std::uint64_t) noexcept { size_ += 20; }
   void decimal(std::int64_t) noexcept { size_ += 20; }
   void number(double) noexcept { size_ += kLongestNumber; }
+  /// An enumeration's name, bounded without looking it up: no name is longer than this.
+  template <typename Enum>
+  void name(Enum) noexcept {
+    size_ += kLongestName;
+  }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
  private:
@@ -219,6 +232,10 @@ class WriteSink {
     decimal(magnitude(value));
   }
   void number(double value) { plain(formatDouble(value).view()); }
+  template <typename Enum>
+  void name(Enum value) noexcept {
+    plain(toString(value));
+  }
   [[nodiscard]] const char* position() const noexcept { return out_; }
 
  private:

@@ -51,7 +51,7 @@ template <typename Sink>
   }
   sink.string(observation.entity.id);
   sink.raw(R"(,"kind":")");
-  sink.plain(toString(observation.entity.kind));
+  sink.name(observation.entity.kind);
   sink.raw(R"(","parent":)");
   sink = emitOptionalString(sink, observation.entity.parent);
   sink.raw(R"(},"epoch":)");
@@ -64,11 +64,11 @@ template <typename Sink>
     sink.raw(R"(,"observed":{"attributes":)");
     sink = emitStringMap(sink, observed->attributes);
     sink.raw(R"(,"health":")");
-    sink.plain(toString(observed->health));
+    sink.name(observed->health);
     sink.raw(R"(","last_observed_ns":)");
     sink.decimal(observed->last_observed_ns);
     sink.raw(R"(,"lifecycle":")");
-    sink.plain(toString(observed->lifecycle));
+    sink.name(observed->lifecycle);
     sink.raw(R"(","pressure":)");
     sink.number(observed->pressure);
     sink.raw(observed->ready ? R"(,"ready":true},"observed_at_ns":)"

@@ -267,7 +267,7 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
     sink.raw(R"(,"schema":)");
     sink.string(schema);
     sink.raw(R"(,"status":")");
-    sink.plain(toString(status));
+    sink.name(status);
     sink.raw(R"(","subjects":[)");
     bool first = true;
     for (const SubjectResult& subject : subjects) {
@@ -283,7 +283,7 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
         sink.raw("null");
       }
       sink.raw(R"(,"status":")");
-      sink.plain(toString(subject.status));
+      sink.name(subject.status);
       sink.raw(R"("})");
     }
     sink.raw(R"(],"system_id":)");

@@ -15,6 +15,7 @@
 
 #include <quillon/monitoring/canonical_json.hpp>
 #include <quillon/monitoring/observation.hpp>
+#include <quillon/monitoring/snapshot.hpp>
 
 namespace {
 
@@ -92,6 +93,18 @@ TEST(JsonText, IdentifierCheckMatchesTheRulesAcrossBlockBoundaries) {
       if (size > 0 && trial % 2 == 0) text[random() % size] = "/:\\ \x01\x1f\x10"[random() % 7];
       ASSERT_EQ(byRules(text), qm::isValidIdentifier(text)) << "size " << size << " " << text;
     }
+  }
+}
+
+TEST(JsonText, EveryNameFitsTheBoundOfTheDocumentWriters) {
+  // Documents reserve 17 bytes for a name before looking it up; a longer one would overrun.
+  for (std::uint32_t value = 0; value < 256; ++value) {
+    SCOPED_TRACE(value);
+    EXPECT_LE(qm::toString(static_cast<qm::EntityKind>(value)).size(), 17U);
+    EXPECT_LE(qm::toString(static_cast<qm::HealthState>(value)).size(), 17U);
+    EXPECT_LE(qm::toString(static_cast<qm::LifecycleState>(value)).size(), 17U);
+    EXPECT_LE(qm::toString(static_cast<qm::SnapshotStatus>(value)).size(), 17U);
+    EXPECT_LE(qm::toString(static_cast<qm::SubjectStatus>(value)).size(), 17U);
   }
 }
 
