@@ -243,9 +243,10 @@ class WriteSink {
   const char* limit_;
 };
 
-/// Writes a non-empty `map` as an object of strings in its ascending key order.
+/// Writes a non-empty `map` as an object of strings in its ascending key order. Kept out of line
+/// so that emitStringMap stays small enough to be inlined.
 template <typename Sink>
-[[nodiscard]] Sink emitEntries(Sink sink, const AttributeMap& map) {
+[[nodiscard, gnu::noinline]] Sink emitEntries(Sink sink, const AttributeMap& map) {
   char separator = '{';
   for (const auto& [key, value] : map) {
     sink.raw(std::string_view(&separator, 1));
