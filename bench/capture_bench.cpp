@@ -110,7 +110,8 @@ void barrierCase(benchmark::State& state, std::size_t count) {
 }  // namespace
 
 void registerCaptureBenchmarks() {
-  for (const std::size_t count : {1, 100, 10'000, 100'000}) {
+  for (const std::size_t count :
+       {std::size_t{1}, std::size_t{100}, std::size_t{10'000}, std::size_t{100'000}}) {
     benchmark::RegisterBenchmark(("capture/" + std::to_string(count)).c_str(),
                                  [count](benchmark::State& state) { captureCase(state, count); });
   }
