@@ -1,23 +1,27 @@
 #include <quillon/monitoring/canonical_json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "byte_scan.hpp"
 #include "json_text.hpp"
 
 namespace Quillon::Core::Monitoring {
 namespace {
 
-/// What one input byte becomes inside a JSON string.
+/// What one input byte becomes inside a JSON string; eight bytes, so that a byte indexes it by a
+/// shift and a whole entry is one store.
 struct Escape {
-  std::array<char, 6> text{};
+  std::array<char, 7> text{};
   std::uint8_t size = 1;
 };
 
@@ -41,39 +45,169 @@ constexpr std::array<Escape, 256> makeEscapes() {
 }
 
 constexpr std::array<Escape, 256> kEscapes = makeEscapes();
+static_assert(sizeof(Escape) == 8);
 
-constexpr std::uint64_t kEveryByte = 0x0101010101010101U;
-constexpr std::uint64_t kHighBits = 0x8080808080808080U;
-
-/// Flags the bytes of a little-endian word that need escaping. Borrows can flag bytes above a
-/// true hit, never below one, so only the lowest flag is exact.
-constexpr std::uint64_t escapeFlags(std::uint64_t word) noexcept {
-  const std::uint64_t quote = word ^ (kEveryByte * '"');
-  const std::uint64_t backslash = word ^ (kEveryByte * '\\');
-  const std::uint64_t control = (word - kEveryByte * 0x20) & ~word;
-  return (((quote - kEveryByte) & ~quote) | ((backslash - kEveryByte) & ~backslash) | control) &
-         kHighBits;
-}
-
-/// Returns the first byte in [p, end) that needs escaping, or end.
-const unsigned char* findEscape(const unsigned char* p, const unsigned char* end) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    while (end - p >= 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, p, sizeof word);
-      if (const std::uint64_t flags = escapeFlags(word); flags != 0) {
-        return p + (std::countr_zero(flags) >> 3);
-      }
-      p += 8;
-    }
+char* writeByte(char* out, unsigned char byte) noexcept {
+  const Escape& escape = kEscapes[byte];
+  if (escape.size == 1) {
+    *out = static_cast<char>(byte);
+    return out + 1;
   }
-  while (p != end && kEscapes[*p].size == 1)
-    ++p;
-  return p;
+  if (escape.size == 2) {
+    std::memcpy(out, escape.text.data(), 2);
+    return out + 2;
+  }
+  std::memcpy(out, escape.text.data(), 6);
+  return out + 6;
 }
 
-const unsigned char* bytesOf(std::string_view text) noexcept {
-  return reinterpret_cast<const unsigned char*>(text.data());
+/// 64-bit halves of a 128-bit unsigned number.
+struct Wide {
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+};
+
+/// Multiplies in 32-bit pieces: standard C++ has no 128-bit integer.
+constexpr Wide multiply(std::uint64_t left, std::uint64_t right) noexcept {
+  constexpr std::uint64_t kLow = 0xFFFFFFFFU;
+  const std::uint64_t lowLow = (left & kLow) * (right & kLow);
+  const std::uint64_t lowHigh = (left & kLow) * (right >> 32);
+  const std::uint64_t highLow = (left >> 32) * (right & kLow);
+  const std::uint64_t highHigh = (left >> 32) * (right >> 32);
+  const std::uint64_t middle = (lowLow >> 32) + (lowHigh & kLow) + (highLow & kLow);
+  return {highHigh + (lowHigh >> 32) + (highLow >> 32) + (middle >> 32),
+          (middle << 32) | (lowLow & kLow)};
+}
+
+using detail::kPowersOfTen;
+
+constexpr std::uint64_t kSmallest17Digits = kPowersOfTen[16];
+constexpr std::uint64_t kPast17Digits = kPowersOfTen[16] * 10;
+
+/// `significand` times ten to the `power` (0 to 21) times two to the `binaryExponent`, cut to an
+/// integer: the cut-off part compared with one half decides the rounding.
+struct Scaled {
+  std::uint64_t whole = 0;
+  /// Below, at or above one half, as -1, 0 or 1.
+  int fraction = -1;
+};
+
+Scaled scale(std::uint64_t significand, int power, int binaryExponent) noexcept {
+  Wide product = multiply(significand, kPowersOfTen[static_cast<std::size_t>(std::min(power, 19))]);
+  if (power > 19) {
+    const Wide low = multiply(product.low, kPowersOfTen[static_cast<std::size_t>(power - 19)]);
+    product = {product.high * kPowersOfTen[static_cast<std::size_t>(power - 19)] + low.high,
+               low.low};
+  }
+  if (binaryExponent >= 0) return {product.low << binaryExponent, -1};
+  const auto shift = static_cast<unsigned>(-binaryExponent);
+  const auto compare = [](std::uint64_t a, std::uint64_t b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+  };
+  if (shift < 64) {
+    const std::uint64_t rest = product.low & ((std::uint64_t{1} << shift) - 1);
+    return {(product.high << (64 - shift)) | (product.low >> shift),
+            compare(rest, std::uint64_t{1} << (shift - 1))};
+  }
+  const std::uint64_t restHigh = product.high & ((std::uint64_t{1} << (shift - 64)) - 1);
+  const std::uint64_t halfHigh = shift == 64 ? 0 : std::uint64_t{1} << (shift - 65);
+  const std::uint64_t halfLow = shift == 64 ? std::uint64_t{1} << 63 : 0;
+  const int high = compare(restHigh, halfHigh);
+  return {product.high >> (shift - 64), high != 0 ? high : compare(product.low, halfLow)};
+}
+
+/// Returns the eight decimal digits of `value` (below 10^8) as byte values 0 to 9, the first
+/// digit in the lowest byte: the divisions by 10^4, 10^2 and 10 run in all lanes of the word at
+/// once, as multiplications by reciprocals that are exact for these ranges.
+constexpr std::uint64_t eightDigits(std::uint64_t value) noexcept {
+  const std::uint64_t quads = value / 10000 | (value % 10000) << 32;
+  const std::uint64_t hundreds = (quads * 10486 >> 20) & 0x0000007F0000007FU;
+  const std::uint64_t pairs = hundreds | (quads - hundreds * 100) << 16;
+  const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000FU;
+  return tens | (pairs - tens * 10) << 8;
+}
+
+static_assert(eightDigits(12345678) == 0x0807060504030201U);
+static_assert(eightDigits(99999999) == 0x0909090909090909U);
+
+/// Writes the number text of a finite `value` whose 17-digit decimal exponent lies in [-4, 16],
+/// the range in which the general format is plain notation, exactly as std::to_chars(general, 17)
+/// does, at `out` (room for 40 bytes). Returns the end, or nullptr for a value outside that range
+/// or subnormal, which is left to std::to_chars. Exact integer arithmetic, no tables of powers
+/// of two: the value m * 2^e times 10^k fits 128 bits for every value handled here.
+char* writePlain17(char* out, double value) noexcept {
+  // The digits are assembled in little-endian words; elsewhere std::to_chars does it all.
+  if constexpr (std::endian::native != std::endian::little) return nullptr;
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
+  const auto biased = static_cast<int>((bits >> 52) & 0x7FF);
+  char* at = out;
+  if ((bits >> 63) != 0) *at++ = '-';
+  if ((bits & ~(std::uint64_t{1} << 63)) == 0) {
+    *at++ = '0';
+    return at;
+  }
+  const int binaryExponent = biased - 1075;
+  // Beyond [2^-17, 2^57) the decimal exponent is below -5 or above 16.
+  if (biased == 0 || binaryExponent + 52 < -17 || binaryExponent + 52 > 56) return nullptr;
+  const std::uint64_t significand = (bits & kFractionBits) | (kFractionBits + 1);
+
+  // floor((e + 52) * log10(2)) for the value's lowest power of two: exact over this range, and
+  // the value's own decimal exponent is that or one more.
+  int exponent = ((binaryExponent + 52) * 78913) >> 18;
+  Scaled digits = scale(significand, 16 - exponent, binaryExponent);
+  if (digits.whole >= kPast17Digits) {
+    ++exponent;
+    if (exponent > 16) return nullptr;
+    digits = scale(significand, 16 - exponent, binaryExponent);
+  }
+  if (digits.whole < kSmallest17Digits) return nullptr;
+  // Round half to even, as the conversion does.
+  if (digits.fraction > 0 || (digits.fraction == 0 && (digits.whole & 1) != 0)) ++digits.whole;
+  if (digits.whole == kPast17Digits) {
+    digits.whole = kSmallest17Digits;
+    ++exponent;
+  }
+  if (exponent < -4 || exponent > 16) return nullptr;
+
+  // All 17 digits, then the count of those that stay once trailing zeros are dropped: a zero
+  // digit is a zero byte, and the last digits are the highest bytes of their word.
+  const std::uint64_t leading = digits.whole / 100'000'000;
+  const std::uint64_t middle = eightDigits(leading % 100'000'000);
+  const std::uint64_t last = eightDigits(digits.whole % 100'000'000);
+  const auto zeroBytes = [](std::uint64_t word) {
+    return static_cast<std::size_t>(std::countl_zero(word)) / 8;
+  };
+  const std::size_t kept = 17 - (last != 0 ? zeroBytes(last) : 8 + zeroBytes(middle));
+  constexpr std::uint64_t kAsciiZeros = 0x3030303030303030U;
+  const auto first = static_cast<char>('0' + leading / 100'000'000);
+  const std::uint64_t middleText = middle + kAsciiZeros;
+  const std::uint64_t lastText = last + kAsciiZeros;
+  const auto writeDigits = [&](char* to) {
+    to[0] = first;
+    std::memcpy(to + 1, &middleText, 8);
+    std::memcpy(to + 9, &lastText, 8);
+  };
+
+  // All 17 digits are stored in every case; only the end pointer depends on how many stay.
+  if (exponent < 0) {
+    const auto zeros = static_cast<std::size_t>(-exponent - 1);
+    std::memcpy(at, "0.000", 5);
+    writeDigits(at + 2 + zeros);
+    return at + 2 + zeros + kept;
+  }
+  const auto whole = static_cast<std::size_t>(exponent) + 1;
+  if (kept <= whole) {
+    writeDigits(at);
+    return at + whole;
+  }
+  // A fraction after at least one whole digit: the digits after the point move one place on.
+  std::array<char, 17 + 16> text{};
+  writeDigits(text.data());
+  std::memcpy(at, text.data(), 17);
+  at[whole] = '.';
+  std::memcpy(at + whole + 1, text.data() + whole, 16);
+  return at + kept + 1;
 }
 
 }  // namespace
@@ -84,6 +218,10 @@ NumberText formatDouble(double value) {
   // std::to_chars would write "inf" or "nan", which is not JSON: refuse rather than report success.
   if (!std::isfinite(value)) throw std::runtime_error("cannot serialize floating-point value");
   NumberText text;
+  if (const char* end = writePlain17(text.chars.data(), value)) {
+    text.size = static_cast<std::size_t>(end - text.chars.data());
+    return text;
+  }
   const auto result = std::to_chars(text.chars.data(), text.chars.data() + text.chars.size(), value,
                                     std::chars_format::general, 17);
   if (result.ec != std::errc{}) throw std::runtime_error("cannot serialize floating-point value");
@@ -91,42 +229,96 @@ NumberText formatDouble(double value) {
   return text;
 }
 
-std::size_t escapedSize(std::string_view text) noexcept {
-  std::size_t size = text.size() + 2;
-  const unsigned char* p = bytesOf(text);
-  const unsigned char* const end = p + text.size();
-  while ((p = findEscape(p, end)) != end) {
-    size += kEscapes[*p].size - 1U;
-    ++p;
+std::size_t escapeGrowth(const unsigned char* at, const unsigned char* const end) noexcept {
+  std::size_t growth = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Per block: one byte more for every escape, four more for every \u00XX (a control byte
+    // other than \b \t \n \f \r), counted in all sixteen lanes at once.
+    const auto count = [](ByteBlock flags) {
+      // One bit in each flagged byte, summed by a multiplication into the top byte (no popcount
+      // instruction in the baseline x86-64 set).
+      const BlockHits hits(flags);
+      const std::uint64_t ones = ((hits.low & kHighBits) >> 7) + ((hits.high & kHighBits) >> 7);
+      return static_cast<std::size_t>((ones * kEveryByte) >> 56);
+    };
+    for (; end - at >= static_cast<std::ptrdiff_t>(kBlockSize); at += kBlockSize) {
+      const ByteBlock bytes = loadBlock(at);
+      const ByteBlock escaped = EscapedBytes::flags(bytes);
+      if (!BlockHits(escaped).any()) continue;
+      const auto shortControl = static_cast<ByteBlock>(static_cast<ByteBlock>((bytes - 8) < 6) &
+                                                       static_cast<ByteBlock>(bytes != 11));
+      const auto unicode =
+          static_cast<ByteBlock>(static_cast<ByteBlock>(bytes < 0x20) & ~shortControl);
+      growth += count(escaped) + 4 * count(unicode);
+    }
   }
-  return size;
+  for (; at != end; ++at)
+    growth += kEscapes[*at].size - 1U;
+  return growth;
 }
 
-char* writeEscaped(char* out, std::string_view text) noexcept {
-  *out++ = '"';
-  const unsigned char* p = bytesOf(text);
-  const unsigned char* const end = p + text.size();
-  for (;;) {
-    const unsigned char* const clean = findEscape(p, end);
-    // An empty view may have a null data pointer, which memcpy must never see.
-    if (const auto run = static_cast<std::size_t>(clean - p); run != 0) {
-      std::memcpy(out, p, run);
-      out += run;
-    }
-    if (clean == end) break;
-    const Escape& escape = kEscapes[*clean];
-    std::memcpy(out, escape.text.data(), escape.size);
+// Clean blocks are copied whole, the others byte by byte from the table.
+char* writeEscapedRest(char* out, const char* const limit, const unsigned char* at,
+                       const unsigned char* const end) noexcept {
+  // Room for a whole block of the longest escapes, each stored as a full entry.
+  constexpr std::ptrdiff_t kBlockRoom = kBlockSize * 6 + sizeof(Escape);
+  const auto writeEntry = [&out](unsigned char byte) {
+    const Escape& escape = kEscapes[byte];
+    std::memcpy(out, &escape, sizeof escape);
     out += escape.size;
-    p = clean + 1;
+  };
+  const auto writeBlock = [&](const unsigned char* bytes) {
+    if (limit - out < kBlockRoom) {
+      for (std::size_t offset = 0; offset < kBlockSize; ++offset)
+        out = writeByte(out, bytes[offset]);
+      return;
+    }
+    for (std::size_t offset = 0; offset < kBlockSize; ++offset)
+      writeEntry(bytes[offset]);
+  };
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; end - at >= static_cast<std::ptrdiff_t>(kBlockSize); at += kBlockSize) {
+      const ByteBlock block = loadBlock(at);
+      if (!BlockHits(EscapedBytes::flags(block)).any()) {
+        storeBlock(out, block);
+        out += kBlockSize;
+        continue;
+      }
+      writeBlock(at);
+    }
   }
-  *out++ = '"';
+  // What is left is shorter than a block.
+  const bool room = limit - out >= kBlockRoom;
+  for (; at != end; ++at) {
+    if (room) {
+      writeEntry(*at);
+    } else {
+      out = writeByte(out, *at);
+    }
+  }
   return out;
 }
 
 }  // namespace detail
 
 std::string jsonString(std::string_view text) {
-  return detail::buildText([text](auto& sink) { sink.string(text); });
+  // As writeEscaped, but the clean run before the first escape is found once, for the size and
+  // for the copy.
+  const unsigned char* const bytes = detail::bytesOf(text);
+  const std::size_t clean = detail::findFirst<detail::EscapedBytes>(bytes, text.size());
+  const std::size_t growth =
+      clean == text.size() ? 0 : detail::escapeGrowth(bytes + clean, bytes + text.size());
+  std::string result(text.size() + 2 + growth, '\0');
+  char* out = result.data();
+  *out++ = '"';
+  detail::copyBytes(out, bytes, clean);
+  out += clean;
+  if (clean != text.size()) {
+    out = detail::writeEscapedRest(out, result.data() + result.size(), bytes + clean,
+                                   bytes + text.size());
+  }
+  *out = '"';
+  return result;
 }
 
 std::string jsonDouble(double value) {
@@ -135,7 +327,7 @@ std::string jsonDouble(double value) {
 }
 
 std::string jsonStringMap(const AttributeMap& map) {
-  return detail::buildText([&map](auto& sink) { detail::emitStringMap(sink, map); });
+  return detail::buildText([&map](auto sink) { return detail::emitStringMap(sink, map); });
 }
 
 }  // namespace Quillon::Core::Monitoring

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_scan.hpp"
 #include "json_text.hpp"
 #include "observation_document.hpp"
 
@@ -80,13 +81,9 @@ std::string_view toString(LifecycleState lifecycle) noexcept {
 }
 
 bool isValidIdentifier(std::string_view text) noexcept {
-  if (text.empty()) return false;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    // Space and control bytes, and the separators that subject keys are built with.
-    if (byte <= 0x20 || byte == '/' || byte == ':' || byte == '\\') return false;
-  }
-  return true;
+  // Space and control bytes, and the separators that subject keys are built with, are refused.
+  return !text.empty() && detail::findFirst<detail::IdentifierBreaks>(detail::bytesOf(text),
+                                                                      text.size()) == text.size();
 }
 
 std::string EntityIdentity::subjectKey() const {
@@ -130,9 +127,8 @@ std::vector<std::string> Observation::validate() const {
 
 std::string Observation::toCanonicalJson() const {
   if (!validate().empty()) throw std::invalid_argument("invalid observation");
-  const detail::NumberText pressure = detail::pressureText(*this);
   return detail::buildText(
-      [&](auto& sink) { detail::emitObservationDocument(sink, *this, pressure); });
+      [this](auto sink) { return detail::emitObservationDocument(sink, *this); });
 }
 
 }  // namespace Quillon::Core::Monitoring

@@ -3,95 +3,98 @@
 #ifndef QUILLON_MONITORING_SRC_OBSERVATION_DOCUMENT_HPP
 #define QUILLON_MONITORING_SRC_OBSERVATION_DOCUMENT_HPP
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include <quillon/monitoring/observation.hpp>
 
 #include "json_text.hpp"
 
 namespace Quillon::Core::Monitoring::detail {
 
-/// Returns the pressure text of a record's observed section; empty when there is none. The
-/// record must be valid, so the pressure is finite and this never throws.
-[[nodiscard]] inline NumberText pressureText(const Observation& observation) {
-  return observation.observed ? formatDouble(observation.observed->pressure) : NumberText{};
-}
+inline constexpr std::string_view kPlannedSchemaSequence =
+    R"(},"schema":"velmor-observability/1","sequence":)";
+inline constexpr std::string_view kNullPlannedSchemaSequence =
+    R"(,"planned":null,"schema":"velmor-observability/1","sequence":)";
+static_assert(kPlannedSchemaSequence.substr(12, kObservationSchema.size()) == kObservationSchema);
+static_assert(kNullPlannedSchemaSequence.substr(26, kObservationSchema.size()) ==
+              kObservationSchema);
 
 template <typename Sink>
-void emitOptionalString(Sink& sink, const std::optional<std::string>& text) {
+[[nodiscard]] Sink emitOptionalString(Sink sink, const std::optional<std::string>& text) {
   if (text) {
     sink.string(*text);
   } else {
     sink.raw("null");
   }
+  return sink;
 }
 
-/// Describes the document of a valid `observation` whose pressure text is `pressure`. Members
-/// stand in ascending key order here, fixed in the code: nothing is sorted at write time.
+/// Describes the document of a valid `observation`; being valid, its pressure is finite and its
+/// text never fails. Members
+/// stand in ascending key order here, fixed in the code: nothing is sorted at write time. The
+/// constant text between two values is one fragment, and so is the schema: a valid record holds
+/// kObservationSchema, whose string needs no escape.
 template <typename Sink>
-void emitObservationDocument(Sink& sink, const Observation& observation,
-                             const NumberText& pressure) {
-  sink.raw(R"({"declared":)");
+[[nodiscard]] Sink emitObservationDocument(Sink sink, const Observation& observation) {
   if (const auto& declared = observation.declared) {
-    sink.raw(R"({"attributes":)");
-    emitStringMap(sink, declared->attributes);
+    sink.raw(R"({"declared":{"attributes":)");
+    sink = emitStringMap(sink, declared->attributes);
     sink.raw(R"(,"config_hash":)");
     sink.string(declared->config_hash);
     sink.raw(R"(,"type":)");
     sink.string(declared->type);
-    sink.raw("}");
+    sink.raw(R"(},"entity":{"id":)");
   } else {
-    sink.raw("null");
+    sink.raw(R"({"declared":null,"entity":{"id":)");
   }
-  sink.raw(R"(,"entity":{"id":)");
   sink.string(observation.entity.id);
-  sink.raw(R"(,"kind":)");
-  sink.quoted(toString(observation.entity.kind));
-  sink.raw(R"(,"parent":)");
-  emitOptionalString(sink, observation.entity.parent);
+  sink.raw(R"(,"kind":")");
+  sink.name(observation.entity.kind);
+  sink.raw(R"(","parent":)");
+  sink = emitOptionalString(sink, observation.entity.parent);
   sink.raw(R"(},"epoch":)");
   sink.decimal(observation.epoch);
   sink.raw(R"(,"extensions":)");
-  emitStringMap(sink, observation.extensions);
+  sink = emitStringMap(sink, observation.extensions);
   sink.raw(R"(,"logical_time":)");
   sink.decimal(observation.logical_time);
-  sink.raw(R"(,"observed":)");
   if (const auto& observed = observation.observed) {
-    sink.raw(R"({"attributes":)");
-    emitStringMap(sink, observed->attributes);
-    sink.raw(R"(,"health":)");
-    sink.quoted(toString(observed->health));
-    sink.raw(R"(,"last_observed_ns":)");
+    sink.raw(R"(,"observed":{"attributes":)");
+    sink = emitStringMap(sink, observed->attributes);
+    sink.raw(R"(,"health":")");
+    sink.name(observed->health);
+    sink.raw(R"(","last_observed_ns":)");
     sink.decimal(observed->last_observed_ns);
-    sink.raw(R"(,"lifecycle":)");
-    sink.quoted(toString(observed->lifecycle));
-    sink.raw(R"(,"pressure":)");
-    sink.raw(pressure.view());
-    sink.raw(observed->ready ? R"(,"ready":true})" : R"(,"ready":false})");
+    sink.raw(R"(,"lifecycle":")");
+    sink.name(observed->lifecycle);
+    sink.raw(R"(","pressure":)");
+    sink.number(observed->pressure);
+    sink.raw(observed->ready ? R"(,"ready":true},"observed_at_ns":)"
+                             : R"(,"ready":false},"observed_at_ns":)");
   } else {
-    sink.raw("null");
+    sink.raw(R"(,"observed":null,"observed_at_ns":)");
   }
-  sink.raw(R"(,"observed_at_ns":)");
   sink.decimal(observation.observed_at_ns);
-  sink.raw(R"(,"planned":)");
   if (const auto& planned = observation.planned) {
-    sink.raw(R"({"attributes":)");
-    emitStringMap(sink, planned->attributes);
+    sink.raw(R"(,"planned":{"attributes":)");
+    sink = emitStringMap(sink, planned->attributes);
     sink.raw(R"(,"device_id":)");
-    emitOptionalString(sink, planned->device_id);
+    sink = emitOptionalString(sink, planned->device_id);
     sink.raw(R"(,"host_id":)");
-    emitOptionalString(sink, planned->host_id);
+    sink = emitOptionalString(sink, planned->host_id);
     sink.raw(R"(,"placement_hash":)");
     sink.string(planned->placement_hash);
-    sink.raw("}");
+    sink.raw(kPlannedSchemaSequence);
   } else {
-    sink.raw("null");
+    sink.raw(kNullPlannedSchemaSequence);
   }
-  sink.raw(R"(,"schema":)");
-  sink.string(observation.schema);
-  sink.raw(R"(,"sequence":)");
   sink.decimal(observation.sequence);
   sink.raw(R"(,"system_id":)");
   sink.string(observation.system_id);
   sink.raw("}");
+  return sink;
 }
 
 }  // namespace Quillon::Core::Monitoring::detail

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "byte_scan.hpp"
 #include "json_text.hpp"
 #include "observation_document.hpp"
 
@@ -20,7 +21,8 @@ namespace {
 /// Tells whether `entity`'s subject key equals `key` without building the key.
 bool hasSubjectKey(const EntityIdentity& entity, std::string_view key) noexcept {
   const auto consume = [&key](std::string_view part, char separator) {
-    if (key.size() <= part.size() || !key.starts_with(part) || key[part.size()] != separator) {
+    if (key.size() <= part.size() || key[part.size()] != separator ||
+        !detail::sameBytes(key.substr(0, part.size()), part)) {
       return false;
     }
     key.remove_prefix(part.size() + 1);
@@ -28,7 +30,7 @@ bool hasSubjectKey(const EntityIdentity& entity, std::string_view key) noexcept 
   };
   if (!consume(toString(entity.kind), ':')) return false;
   if (entity.parent && !consume(*entity.parent, '/')) return false;
-  return key == entity.id;
+  return detail::sameBytes(key, entity.id);
 }
 
 /// Where the probe set breaks a construction rule, as positions in the caller's order.
@@ -88,34 +90,48 @@ void sortAndCheck(std::vector<SnapshotProbe>& probes) {
   probes = std::move(sorted);
 }
 
-/// Decides one supported subject from its read onward. Runs inside the guarded section: a
-/// standard exception from anything here makes the subject invalid rather than ending capture.
-void readSubject(const SnapshotProbe& probe, const Clock& clock, const std::string& systemId,
-                 std::uint64_t epoch, std::uint64_t deadline, SubjectResult& subject) {
-  std::optional<Observation> observation = probe.read();
-  if (!observation) {
+/// Converts to the subject of a supported probe holding whatever its read returned, as captured
+/// until judged. emplace_back builds the subject from it in place, and the read's result
+/// initialises the subject's observation directly: the observation is never moved.
+struct ReadSubject {
+  const SnapshotProbe& probe;
+  std::string& id;
+
+  // Implicit on purpose: emplace_back finds the subject through this conversion.
+  operator SubjectResult() const {
+    return SubjectResult{std::move(id), SubjectStatus::captured, {}, probe.read()};
+  }
+};
+
+void reject(SubjectResult& subject, SubjectStatus status, const char* diagnostic) {
+  subject.status = status;
+  subject.diagnostic = diagnostic;
+  subject.observation.reset();
+}
+
+/// Judges the result of a read, rows "missing" to "completed after the deadline". Runs inside
+/// the guarded section: a standard exception from anything here makes the subject invalid
+/// rather than ending capture.
+void judgeRead(SubjectResult& subject, const Clock& clock, const std::string& systemId,
+               std::uint64_t epoch, std::uint64_t deadline) {
+  if (!subject.observation) {
     subject.status = SubjectStatus::missing;
     subject.diagnostic = "probe returned no observation";
     return;
   }
-  if (!observation->validate().empty() || !hasSubjectKey(observation->entity, probe.id) ||
-      observation->system_id != systemId) {
-    subject.status = SubjectStatus::invalid;
-    subject.diagnostic = "probe returned invalid identity or state";
+  const Observation& observation = *subject.observation;
+  if (!observation.validate().empty() || !hasSubjectKey(observation.entity, subject.id) ||
+      !detail::sameBytes(observation.system_id, systemId)) {
+    reject(subject, SubjectStatus::invalid, "probe returned invalid identity or state");
     return;
   }
-  if (!belongsToEpoch(*observation, epoch)) {
-    subject.status = SubjectStatus::stale_epoch;
-    subject.diagnostic = "probe observation belongs to another epoch";
+  if (!belongsToEpoch(observation, epoch)) {
+    reject(subject, SubjectStatus::stale_epoch, "probe observation belongs to another epoch");
     return;
   }
   if (clock() > deadline) {
-    subject.status = SubjectStatus::deadline_exceeded;
-    subject.diagnostic = "probe completed after snapshot deadline";
-    return;
+    reject(subject, SubjectStatus::deadline_exceeded, "probe completed after snapshot deadline");
   }
-  subject.status = SubjectStatus::captured;
-  subject.observation = std::move(observation);
 }
 
 }  // namespace
@@ -196,26 +212,34 @@ RuntimeStateSnapshot SnapshotBarrier::capture(std::string system_id, std::uint64
   snapshot.deadline_ns = deadline;
   snapshot.subjects.reserve(probes_.size());
 
+  std::vector<SubjectResult>& subjects = snapshot.subjects;
+  const auto decided = [&subjects](const SnapshotProbe& probe, SubjectStatus status,
+                                   const char* diagnostic) {
+    SubjectResult& subject = subjects.emplace_back();
+    subject.id = probe.id;
+    subject.status = status;
+    subject.diagnostic = diagnostic;
+  };
   bool allCaptured = true;
   for (const SnapshotProbe& probe : probes_) {
-    SubjectResult& subject = snapshot.subjects.emplace_back();
-    subject.id = probe.id;
     if (!probe.supported) {
-      subject.status = SubjectStatus::unsupported;
-      subject.diagnostic = "probe capability is not supported";
+      decided(probe, SubjectStatus::unsupported, "probe capability is not supported");
     } else if (clock_() > deadline) {
-      subject.status = SubjectStatus::deadline_exceeded;
-      subject.diagnostic = "snapshot deadline exceeded before probe";
+      decided(probe, SubjectStatus::deadline_exceeded, "snapshot deadline exceeded before probe");
     } else {
+      // Copied before the guarded section: only what the read and the judging throw is caught.
+      std::string id = probe.id;
+      const std::size_t before = subjects.size();
       try {
-        readSubject(probe, clock_, snapshot.system_id, epoch, deadline, subject);
+        judgeRead(subjects.emplace_back(ReadSubject{probe, id}), clock_, snapshot.system_id, epoch,
+                  deadline);
       } catch (const std::exception& error) {
-        subject.status = SubjectStatus::invalid;
-        subject.observation.reset();
-        subject.diagnostic = error.what();
+        // A read that throws leaves no subject behind (its id went with it); judging leaves one.
+        if (subjects.size() == before) subjects.emplace_back().id = probe.id;
+        reject(subjects.back(), SubjectStatus::invalid, error.what());
       }
     }
-    allCaptured = allCaptured && subject.status == SubjectStatus::captured;
+    allCaptured = allCaptured && subjects.back().status == SubjectStatus::captured;
   }
 
   snapshot.captured_at_ns = clock_();
@@ -229,9 +253,7 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
       throw std::invalid_argument("invalid observation");
     }
   }
-  // Pressure texts are formatted again in the writing pass rather than kept: keeping them would
-  // cost an allocation per document, formatting costs less.
-  return detail::buildText([this](auto& sink) {
+  return detail::buildText([this](auto sink) {
     sink.raw(R"({"barrier_sequence":)");
     sink.decimal(barrier_sequence);
     sink.raw(R"(,"captured_at_ns":)");
@@ -244,9 +266,9 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
     sink.decimal(logical_time);
     sink.raw(R"(,"schema":)");
     sink.string(schema);
-    sink.raw(R"(,"status":)");
-    sink.quoted(toString(status));
-    sink.raw(R"(,"subjects":[)");
+    sink.raw(R"(,"status":")");
+    sink.name(status);
+    sink.raw(R"(","subjects":[)");
     bool first = true;
     for (const SubjectResult& subject : subjects) {
       sink.raw(first ? R"({"diagnostic":)" : R"(,{"diagnostic":)");
@@ -256,18 +278,18 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
       sink.string(subject.id);
       sink.raw(R"(,"observation":)");
       if (subject.observation) {
-        detail::emitObservationDocument(sink, *subject.observation,
-                                        detail::pressureText(*subject.observation));
+        sink = detail::emitObservationDocument(sink, *subject.observation);
       } else {
         sink.raw("null");
       }
-      sink.raw(R"(,"status":)");
-      sink.quoted(toString(subject.status));
-      sink.raw("}");
+      sink.raw(R"(,"status":")");
+      sink.name(subject.status);
+      sink.raw(R"("})");
     }
     sink.raw(R"(],"system_id":)");
     sink.string(system_id);
     sink.raw("}");
+    return sink;
   });
 }
 
