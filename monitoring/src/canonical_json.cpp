@@ -192,7 +192,8 @@ char* writePlain17(char* out, double value) noexcept {
   // All 17 digits are stored in every case; only the end pointer depends on how many stay.
   if (exponent < 0) {
     const auto zeros = static_cast<std::size_t>(-exponent - 1);
-    std::memcpy(at, "0.000", 5);
+    constexpr std::array<char, 5> kLeadingZeros{'0', '.', '0', '0', '0'};
+    std::memcpy(at, kLeadingZeros.data(), kLeadingZeros.size());
     writeDigits(at + 2 + zeros);
     return at + 2 + zeros + kept;
   }

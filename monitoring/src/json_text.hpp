@@ -190,12 +190,12 @@ class BoundSink {
   void raw(std::string_view text) noexcept { size_ += text.size(); }
   void plain(std::string_view text) noexcept { size_ += text.size(); }
   void string(std::string_view text) noexcept { size_ += 6 * text.size() + 2; }
-  void decimal(std::uint64_t) noexcept { size_ += 20; }
-  void decimal(std::int64_t) noexcept { size_ += 20; }
-  void number(double) noexcept { size_ += kLongestNumber; }
+  void decimal(std::uint64_t /*value*/) noexcept { size_ += 20; }
+  void decimal(std::int64_t /*value*/) noexcept { size_ += 20; }
+  void number(double /*value*/) noexcept { size_ += kLongestNumber; }
   /// An enumeration's name, bounded without looking it up: no name is longer than this.
   template <typename Enum>
-  void name(Enum) noexcept {
+  void name(Enum /*value*/) noexcept {
     size_ += kLongestName;
   }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
