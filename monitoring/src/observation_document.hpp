@@ -32,10 +32,9 @@ template <typename Sink>
 }
 
 /// Describes the document of a valid `observation`; being valid, its pressure is finite and its
-/// text never fails. Members
-/// stand in ascending key order here, fixed in the code: nothing is sorted at write time. The
-/// constant text between two values is one fragment, and so is the schema: a valid record holds
-/// kObservationSchema, whose string needs no escape.
+/// text never fails. Members stand in ascending key order here, fixed in the code: nothing is
+/// sorted at write time. The constant text between two values is one fragment, and so is the
+/// schema: a valid record holds kObservationSchema, whose string needs no escape.
 template <typename Sink>
 [[nodiscard]] Sink emitObservationDocument(Sink sink, const Observation& observation) {
   if (const auto& declared = observation.declared) {
