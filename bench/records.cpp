@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "example_records.hpp"
 #include "fixtures.hpp"
 
 namespace Quillon::Bench {
@@ -14,23 +15,7 @@ qm::Observation fixtureObservation() {
 }
 
 qm::Observation fullObservation() {
-  qm::Observation record;
-  record.system_id = "lab";
-  record.epoch = 4;
-  record.sequence = 2;
-  record.logical_time = 100;
-  record.observed_at_ns = 1000;
-  record.entity = {qm::EntityKind::engine, "transformer", "gpu-0"};
-  record.declared = qm::DeclaredState{"inference", "cfg-7", {{"precision", "fp16"}}};
-  record.planned = qm::PlannedState{"host", std::nullopt, "plan-3", {}};
-  qm::ObservedState& observed = record.observed.emplace();
-  observed.lifecycle = qm::LifecycleState::running;
-  observed.health = qm::HealthState::degraded;
-  observed.ready = false;
-  observed.pressure = 0.25;
-  observed.last_observed_ns = 990;
-  observed.attributes = {{"queue", "3"}, {"batch", "8"}};
-  return record;
+  return qm::testing::engineExample();
 }
 
 std::vector<qm::Observation> engineObservations(std::size_t count) {

@@ -1,4 +1,5 @@
-// Records shared by the robustness tests (allocation failure, locale).
+// The example records of the documentation, shared by the robustness tests (allocation failure,
+// locale), the schema check and the benchmarks, so that each builds the same bytes.
 #ifndef QUILLON_MONITORING_TESTS_EXAMPLE_RECORDS_HPP
 #define QUILLON_MONITORING_TESTS_EXAMPLE_RECORDS_HPP
 
@@ -23,6 +24,15 @@ inline Observation engineExample(double pressure = 0.25) {
   record.observed =
       ObservedState{LifecycleState::running,         HealthState::degraded, false, pressure, 990,
                     {{"queue", "3"}, {"batch", "8"}}};
+  return record;
+}
+
+/// The smallest valid record: the system "lab" itself at epoch 1.
+inline Observation systemExample() {
+  Observation record;
+  record.system_id = "lab";
+  record.epoch = 1;
+  record.entity.id = "lab";
   return record;
 }
 

@@ -15,47 +15,19 @@
 #include <quillon/monitoring/observation.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
+#include "example_records.hpp"
 #include "fixtures.hpp"
 
 namespace {
 
 namespace qm = Quillon::Core::Monitoring;
 using qm::Conformance::makeObservation;
+using qm::testing::engineExample;
+using qm::testing::systemExample;
 
 constexpr std::uint64_t kMaxUnsigned = std::numeric_limits<std::uint64_t>::max();
 constexpr std::int64_t kMinSigned = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxSigned = std::numeric_limits<std::int64_t>::max();
-
-/// The engine of the documentation's first example: every section present, attributes inserted
-/// out of order, one absent planned id.
-qm::Observation engineExample() {
-  qm::Observation engine;
-  engine.system_id = "lab";
-  engine.epoch = 4;
-  engine.sequence = 2;
-  engine.logical_time = 100;
-  engine.observed_at_ns = 1000;
-  engine.entity = {qm::EntityKind::engine, "transformer", "gpu-0"};
-  engine.declared = qm::DeclaredState{"inference", "cfg-7", {{"precision", "fp16"}}};
-  engine.planned = qm::PlannedState{"host", std::nullopt, "plan-3", {}};
-  qm::ObservedState& observed = engine.observed.emplace();
-  observed.lifecycle = qm::LifecycleState::running;
-  observed.health = qm::HealthState::degraded;
-  observed.pressure = 0.25;
-  observed.last_observed_ns = 990;
-  observed.attributes.emplace("queue", "3");
-  observed.attributes.emplace("batch", "8");
-  return engine;
-}
-
-/// The smallest valid record: the system "lab" itself.
-qm::Observation systemLab() {
-  qm::Observation system;
-  system.system_id = "lab";
-  system.epoch = 1;
-  system.entity.id = "lab";
-  return system;
-}
 
 /// Every number at its limit, and enumeration values outside their tables.
 qm::Observation extremes() {
@@ -90,7 +62,7 @@ qm::Observation escapes() {
 
 std::vector<qm::Observation> observations() {
   std::vector<qm::Observation> all{
-      engineExample(), systemLab(),
+      engineExample(), systemExample(),
       makeObservation(qm::EntityKind::engine, "transformer", "gpu-0", 4, 1), extremes(), escapes()};
   // Plain and exponent forms, the ends of the range and the smallest subnormal.
   for (const double pressure :
@@ -124,7 +96,7 @@ qm::RuntimeStateSnapshot workedExample() {
   snapshot.deadline_ns = 110;
   snapshot.subjects.push_back({"device:host/gpu-0", qm::SubjectStatus::missing,
                                "probe returned no observation", std::nullopt});
-  snapshot.subjects.push_back({"system:lab", qm::SubjectStatus::captured, "", systemLab()});
+  snapshot.subjects.push_back({"system:lab", qm::SubjectStatus::captured, "", systemExample()});
   return snapshot;
 }
 
