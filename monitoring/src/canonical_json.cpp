@@ -61,59 +61,29 @@ char* writeByte(char* out, unsigned char byte) noexcept {
   return out + 6;
 }
 
-/// 64-bit halves of a 128-bit unsigned number.
-struct Wide {
-  std::uint64_t high = 0;
-  std::uint64_t low = 0;
-};
-
-/// Multiplies in 32-bit pieces: standard C++ has no 128-bit integer.
-constexpr Wide multiply(std::uint64_t left, std::uint64_t right) noexcept {
-  constexpr std::uint64_t kLow = 0xFFFFFFFFU;
-  const std::uint64_t lowLow = (left & kLow) * (right & kLow);
-  const std::uint64_t lowHigh = (left & kLow) * (right >> 32);
-  const std::uint64_t highLow = (left >> 32) * (right & kLow);
-  const std::uint64_t highHigh = (left >> 32) * (right >> 32);
-  const std::uint64_t middle = (lowLow >> 32) + (lowHigh & kLow) + (highLow & kLow);
-  return {highHigh + (lowHigh >> 32) + (highLow >> 32) + (middle >> 32),
-          (middle << 32) | (lowLow & kLow)};
-}
-
 using detail::kPowersOfTen;
 
 constexpr std::uint64_t kSmallest17Digits = kPowersOfTen[16];
 constexpr std::uint64_t kPast17Digits = kPowersOfTen[16] * 10;
 
-/// `significand` times ten to the `power` (0 to 21) times two to the `binaryExponent`, cut to an
-/// integer: the cut-off part compared with one half decides the rounding.
-struct Scaled {
-  std::uint64_t whole = 0;
-  /// Below, at or above one half, as -1, 0 or 1.
-  int fraction = -1;
-};
+/// GCC and Clang have a 128-bit integer on the 64-bit targets this library builds for; one
+/// multiplication then gives the whole product. __extension__ marks it as theirs, not standard
+/// C++, which -Wpedantic accepts.
+__extension__ using Wide = unsigned __int128;
 
-Scaled scale(std::uint64_t significand, int power, int binaryExponent) noexcept {
-  Wide product = multiply(significand, kPowersOfTen[static_cast<std::size_t>(std::min(power, 19))]);
-  if (power > 19) {
-    const Wide low = multiply(product.low, kPowersOfTen[static_cast<std::size_t>(power - 19)]);
-    product = {product.high * kPowersOfTen[static_cast<std::size_t>(power - 19)] + low.high,
-               low.low};
-  }
-  if (binaryExponent >= 0) return {product.low << binaryExponent, -1};
+/// Returns `significand` times ten to the `power` (0 to 21) times two to the `binaryExponent`,
+/// rounded to an integer half to even, as the conversion rounds. The product takes at most 124
+/// bits.
+std::uint64_t scaleRounded(std::uint64_t significand, int power, int binaryExponent) noexcept {
+  Wide product = Wide{significand} * kPowersOfTen[static_cast<std::size_t>(std::min(power, 19))];
+  if (power > 19) product *= kPowersOfTen[static_cast<std::size_t>(power - 19)];
+  if (binaryExponent >= 0) return static_cast<std::uint64_t>(product) << binaryExponent;
   const auto shift = static_cast<unsigned>(-binaryExponent);
-  const auto compare = [](std::uint64_t a, std::uint64_t b) {
-    return a < b ? -1 : (a > b ? 1 : 0);
-  };
-  if (shift < 64) {
-    const std::uint64_t rest = product.low & ((std::uint64_t{1} << shift) - 1);
-    return {(product.high << (64 - shift)) | (product.low >> shift),
-            compare(rest, std::uint64_t{1} << (shift - 1))};
-  }
-  const std::uint64_t restHigh = product.high & ((std::uint64_t{1} << (shift - 64)) - 1);
-  const std::uint64_t halfHigh = shift == 64 ? 0 : std::uint64_t{1} << (shift - 65);
-  const std::uint64_t halfLow = shift == 64 ? std::uint64_t{1} << 63 : 0;
-  const int high = compare(restHigh, halfHigh);
-  return {product.high >> (shift - 64), high != 0 ? high : compare(product.low, halfLow)};
+  // Adding one less than a half carries what lies above a half into the integer; the lowest
+  // kept bit carries an exact half only into an odd integer, which makes it even.
+  const Wide lessThanHalf = (Wide{1} << (shift - 1)) - 1;
+  const auto odd = static_cast<std::uint64_t>(product >> shift) & 1U;
+  return static_cast<std::uint64_t>((product + lessThanHalf + odd) >> shift);
 }
 
 /// Returns the eight decimal digits of `value` (below 10^8) as byte values 0 to 9, the first
@@ -132,9 +102,9 @@ static_assert(eightDigits(99999999) == 0x0909090909090909U);
 
 /// Writes the number text of a finite `value` whose 17-digit decimal exponent lies in [-4, 16],
 /// the range in which the general format is plain notation, exactly as std::to_chars(general, 17)
-/// does, at `out` (room for 40 bytes). Returns the end, or nullptr for a value outside that range
-/// or subnormal, which is left to std::to_chars. Exact integer arithmetic, no tables of powers
-/// of two: the value m * 2^e times 10^k fits 128 bits for every value handled here.
+/// does, at `out` (room for kNumberRoom bytes). Returns the end, or nullptr for a value outside
+/// that range or subnormal, which is left to std::to_chars. Exact integer arithmetic, no tables of
+/// powers of two: the value m * 2^e times 10^k fits 128 bits for every value handled here.
 char* writePlain17(char* out, double value) noexcept {
   // The digits are assembled in little-endian words; elsewhere std::to_chars does it all.
   if constexpr (std::endian::native != std::endian::little) return nullptr;
@@ -155,26 +125,26 @@ char* writePlain17(char* out, double value) noexcept {
   // floor((e + 52) * log10(2)) for the value's lowest power of two: exact over this range, and
   // the value's own decimal exponent is that or one more.
   int exponent = ((binaryExponent + 52) * 78913) >> 18;
-  Scaled digits = scale(significand, 16 - exponent, binaryExponent);
-  if (digits.whole >= kPast17Digits) {
+  std::uint64_t digits = scaleRounded(significand, 16 - exponent, binaryExponent);
+  if (digits >= kPast17Digits) {
+    // The exponent is one more than estimated, or the value rounds up to the next power of ten,
+    // whose 17 digits rounded at the next exponent are 1 and sixteen zeros.
     ++exponent;
     if (exponent > 16) return nullptr;
-    digits = scale(significand, 16 - exponent, binaryExponent);
+    digits = scaleRounded(significand, 16 - exponent, binaryExponent);
   }
-  if (digits.whole < kSmallest17Digits) return nullptr;
-  // Round half to even, as the conversion does.
-  if (digits.fraction > 0 || (digits.fraction == 0 && (digits.whole & 1) != 0)) ++digits.whole;
-  if (digits.whole == kPast17Digits) {
-    digits.whole = kSmallest17Digits;
+  if (digits < kSmallest17Digits) return nullptr;
+  if (digits == kPast17Digits) {
+    digits = kSmallest17Digits;
     ++exponent;
   }
   if (exponent < -4 || exponent > 16) return nullptr;
 
   // All 17 digits, then the count of those that stay once trailing zeros are dropped: a zero
   // digit is a zero byte, and the last digits are the highest bytes of their word.
-  const std::uint64_t leading = digits.whole / 100'000'000;
+  const std::uint64_t leading = digits / 100'000'000;
   const std::uint64_t middle = eightDigits(leading % 100'000'000);
-  const std::uint64_t last = eightDigits(digits.whole % 100'000'000);
+  const std::uint64_t last = eightDigits(digits % 100'000'000);
   const auto zeroBytes = [](std::uint64_t word) {
     return static_cast<std::size_t>(std::countl_zero(word)) / 8;
   };
@@ -215,18 +185,18 @@ char* writePlain17(char* out, double value) noexcept {
 
 namespace detail {
 
-NumberText formatDouble(double value) {
+char* writeNumber(char* out, double value) {
   // std::to_chars would write "inf" or "nan", which is not JSON: refuse rather than report success.
   if (!std::isfinite(value)) throw std::runtime_error("cannot serialize floating-point value");
-  NumberText text;
-  if (const char* end = writePlain17(text.chars.data(), value)) {
-    text.size = static_cast<std::size_t>(end - text.chars.data());
-    return text;
-  }
-  const auto result = std::to_chars(text.chars.data(), text.chars.data() + text.chars.size(), value,
-                                    std::chars_format::general, 17);
+  if (char* end = writePlain17(out, value)) return end;
+  const auto result = std::to_chars(out, out + kNumberRoom, value, std::chars_format::general, 17);
   if (result.ec != std::errc{}) throw std::runtime_error("cannot serialize floating-point value");
-  text.size = static_cast<std::size_t>(result.ptr - text.chars.data());
+  return result.ptr;
+}
+
+NumberText formatDouble(double value) {
+  NumberText text;
+  text.size = static_cast<std::size_t>(writeNumber(text.chars.data(), value) - text.chars.data());
   return text;
 }
 

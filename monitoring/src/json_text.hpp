@@ -32,18 +32,25 @@ inline constexpr std::size_t kLongestNumber = 24;
 /// by it without looking them up (json_text_test pins every name within it).
 inline constexpr std::size_t kLongestName = 17;
 
-/// The text of one finite double; the room beyond kLongestNumber lets the formatter copy digits
-/// in fixed-size pieces.
+/// The room that writeNumber needs: beyond kLongestNumber, it lets the formatter store digits in
+/// fixed-size pieces.
+inline constexpr std::size_t kNumberRoom = 40;
+
+/// Writes `value` at `out`, which has room for kNumberRoom bytes, with 17 significant digits in
+/// general notation, byte for byte as std::to_chars(general, 17), which it calls for values
+/// outside the plain-notation range; returns the end. Throws
+/// std::runtime_error("cannot serialize floating-point value") for NaN or an infinity.
+char* writeNumber(char* out, double value);
+
+/// The text of one finite double.
 struct NumberText {
-  std::array<char, 48> chars;
+  std::array<char, kNumberRoom> chars;
   std::size_t size = 0;
 
   [[nodiscard]] std::string_view view() const noexcept { return {chars.data(), size}; }
 };
 
-/// Formats `value` with 17 significant digits in general notation, byte for byte as
-/// std::to_chars(general, 17), which it calls for values outside the plain-notation range. Throws
-/// std::runtime_error("cannot serialize floating-point value") for NaN or an infinity.
+/// Returns the text that writeNumber writes.
 [[nodiscard]] NumberText formatDouble(double value);
 
 /// Returns how many bytes the escapes in [at, end) add to the text.
@@ -231,7 +238,14 @@ class WriteSink {
     if (value < 0) *out_++ = '-';
     decimal(magnitude(value));
   }
-  void number(double value) { plain(formatDouble(value).view()); }
+  /// Writes a number in place where the buffer has room for the formatter's wide stores.
+  void number(double value) {
+    if (limit_ - out_ >= static_cast<std::ptrdiff_t>(kNumberRoom)) {
+      out_ = writeNumber(out_, value);
+      return;
+    }
+    plain(formatDouble(value).view());
+  }
   template <typename Enum>
   void name(Enum value) noexcept {
     plain(toString(value));
