@@ -96,37 +96,53 @@ std::string EntityIdentity::subjectKey() const {
   return key;
 }
 
-std::vector<std::string> Observation::validate() const {
-  // Every rule runs whatever the earlier ones found, so the report names every broken rule. A
-  // valid record never touches the vector, so it allocates nothing.
-  std::vector<std::string> messages;
-  if (schema != kObservationSchema) messages.emplace_back("unsupported schema");
-  if (!isValidIdentifier(system_id)) messages.emplace_back("invalid system_id");
-  if (epoch == 0) messages.emplace_back("epoch must be non-zero");
-  if (!isValidIdentifier(entity.id)) messages.emplace_back("invalid entity id");
-  if (entity.parent && !isValidIdentifier(*entity.parent)) {
-    messages.emplace_back("invalid parent id");
-  }
+namespace {
+
+/// Runs every rule in order and calls `broken(message)` for each one that `record` breaks,
+/// whatever the earlier ones found. One list of rules serves both the full report and the plain
+/// yes or no that the writers and capture need.
+template <typename Broken>
+void checkRules(const Observation& record, Broken broken) {
+  if (!detail::sameBytes(record.schema, kObservationSchema)) broken("unsupported schema");
+  if (!isValidIdentifier(record.system_id)) broken("invalid system_id");
+  if (record.epoch == 0) broken("epoch must be non-zero");
+  const EntityIdentity& entity = record.entity;
+  if (!isValidIdentifier(entity.id)) broken("invalid entity id");
+  if (entity.parent && !isValidIdentifier(*entity.parent)) broken("invalid parent id");
   if (entity.kind != EntityKind::system) {
-    if (!entity.parent) messages.emplace_back("non-system entity requires parent");
+    if (!entity.parent) broken("non-system entity requires parent");
   } else {
-    if (entity.parent) messages.emplace_back("system entity cannot have parent");
-    if (entity.id != system_id) messages.emplace_back("system entity must match system_id");
+    if (entity.parent) broken("system entity cannot have parent");
+    if (entity.id != record.system_id) broken("system entity must match system_id");
   }
-  if (observed) {
+  if (const auto& observed = record.observed) {
     const double pressure = observed->pressure;
     if (!std::isfinite(pressure) || pressure < 0.0 || pressure > 1.0) {
-      messages.emplace_back("pressure must be finite and in [0,1]");
+      broken("pressure must be finite and in [0,1]");
     }
-    if (observed->last_observed_ns > observed_at_ns) {
-      messages.emplace_back("last_observed cannot be newer than envelope");
+    if (observed->last_observed_ns > record.observed_at_ns) {
+      broken("last_observed cannot be newer than envelope");
     }
   }
+}
+
+}  // namespace
+
+bool detail::isValid(const Observation& record) noexcept {
+  bool valid = true;
+  checkRules(record, [&valid](const char* /*message*/) { valid = false; });
+  return valid;
+}
+
+std::vector<std::string> Observation::validate() const {
+  // A valid record never touches the vector, so it allocates nothing.
+  std::vector<std::string> messages;
+  checkRules(*this, [&messages](const char* message) { messages.emplace_back(message); });
   return messages;
 }
 
 std::string Observation::toCanonicalJson() const {
-  if (!validate().empty()) throw std::invalid_argument("invalid observation");
+  if (!detail::isValid(*this)) throw std::invalid_argument("invalid observation");
   return detail::buildText(
       [this](auto sink) { return detail::emitObservationDocument(sink, *this); });
 }

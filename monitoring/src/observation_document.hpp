@@ -21,6 +21,10 @@ static_assert(kPlannedSchemaSequence.substr(12, kObservationSchema.size()) == kO
 static_assert(kNullPlannedSchemaSequence.substr(26, kObservationSchema.size()) ==
               kObservationSchema);
 
+/// Tells whether `record.validate()` would report nothing, without building the report. Never
+/// throws, never allocates.
+[[nodiscard]] bool isValid(const Observation& record) noexcept;
+
 template <typename Sink>
 [[nodiscard]] Sink emitOptionalString(Sink sink, const std::optional<std::string>& text) {
   if (text) {

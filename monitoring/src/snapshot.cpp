@@ -120,7 +120,7 @@ void judgeRead(SubjectResult& subject, const Clock& clock, const std::string& sy
     return;
   }
   const Observation& observation = *subject.observation;
-  if (!observation.validate().empty() || !hasSubjectKey(observation.entity, subject.id) ||
+  if (!detail::isValid(observation) || !hasSubjectKey(observation.entity, subject.id) ||
       !detail::sameBytes(observation.system_id, systemId)) {
     reject(subject, SubjectStatus::invalid, "probe returned invalid identity or state");
     return;
@@ -249,7 +249,7 @@ RuntimeStateSnapshot SnapshotBarrier::capture(std::string system_id, std::uint64
 
 std::string RuntimeStateSnapshot::toCanonicalJson() const {
   for (const SubjectResult& subject : subjects) {
-    if (subject.observation && !subject.observation->validate().empty()) {
+    if (subject.observation && !detail::isValid(*subject.observation)) {
       throw std::invalid_argument("invalid observation");
     }
   }
