@@ -478,7 +478,7 @@ class Reader {
   }
 
   /// Reads an integer's magnitude; fails when it does not fit 64 bits.
-  std::uint64_t readMagnitude(const NumberText& number) const {
+  [[nodiscard]] std::uint64_t readMagnitude(const NumberText& number) const {
     if (!number.integral) fail(number.start, "integer written with a fraction or an exponent");
     std::uint64_t value = 0;
     for (const char* at = number.start + (number.negative ? 1 : 0); at != number.end; ++at) {
