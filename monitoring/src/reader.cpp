@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <quillon/monitoring/canonical_json.hpp>
@@ -180,6 +181,24 @@ struct SnapshotPlaces {
   std::vector<const char*> subjects;
 };
 
+/// Tells whether the `Size` bytes at `at` are those of `text`, `Size` a constant: a few
+/// overlapping word compares, without a call.
+template <std::size_t Size>
+[[gnu::always_inline]] inline bool sameAsConstant(const char* at, const char* text) noexcept {
+  static_assert(Size >= 4 && Size <= 24, "keys are 4 to 24 bytes with their quotes and colon");
+  const auto* left = reinterpret_cast<const unsigned char*>(at);
+  const auto* right = reinterpret_cast<const unsigned char*>(text);
+  if constexpr (Size < 8) {
+    return ((detail::loadHalf(left) ^ detail::loadHalf(right)) |
+            (detail::loadHalf(left + Size - 4) ^ detail::loadHalf(right + Size - 4))) == 0;
+  } else {
+    std::uint64_t differ = (detail::loadWord(left) ^ detail::loadWord(right)) |
+                           (detail::loadWord(left + Size - 8) ^ detail::loadWord(right + Size - 8));
+    if constexpr (Size > 16) differ |= detail::loadWord(left + 8) ^ detail::loadWord(right + 8);
+    return differ == 0;
+  }
+}
+
 /// A cursor over the text that reads the two formats. It never recurses: each level of the fixed
 /// document shape has its own function. Every read tests the end of the view first.
 class Reader {
@@ -211,7 +230,7 @@ class Reader {
     skipSpace();
     if (current() != '{') fail(at_, "expected object");
     SnapshotPlaces places;
-    readObject<SnapshotMember>(kSnapshotMembers, [&](SnapshotMember member) {
+    readObject<SnapshotMember, kSnapshotMembers>([&](SnapshotMember member) {
       switch (member) {
         case SnapshotMember::barrier_sequence:
           places.barrier_sequence = at_;
@@ -268,42 +287,77 @@ class Reader {
   }
 
   /// Reads an object, at its "{", whose members are exactly `members`, each once and in any
-  /// order; `readValue(member)` reads each value. The next key is first compared with the one
-  /// that follows in canonical order, and only looked up when it is another.
-  template <typename Member, std::size_t Count, typename ReadValue>
-  void readObject(const Members<Count>& members, ReadValue readValue) {
+  /// order; `readValue(member)` reads each value. A canonical text is read straight through,
+  /// each key compared as a constant with the one that follows in canonical order; from the first
+  /// byte that differs (whitespace, another order, a missing member) keys are looked up.
+  template <typename Member, const auto& members, typename ReadValue>
+  void readObject(ReadValue readValue) {
+    constexpr std::size_t kCount = members.size();
     ++at_;
-    skipSpace();
-    std::uint32_t seen = 0;
-    std::size_t next = 0;
-    if (current() != '}') {
-      for (;;) {
-        const char* const key = at_;
-        std::size_t index = next;
-        if (next < Count && startsWith(members[next])) {
-          at_ += members[next].size();
-        } else {
-          index = lookUpMember(members);
-        }
-        if ((seen >> index & 1U) != 0) {
-          fail(key, "duplicate member " + quoted(nameOf(members[index])));
-        }
-        seen |= 1U << index;
-        skipSpace();
-        readValue(static_cast<Member>(index));
-        next = index + 1;
-        skipSpace();
-        if (current() == '}') break;
-        if (current() != ',') fail(at_, "expected ',' or '}'");
-        ++at_;
-        skipSpace();
-      }
+    const std::size_t matched =
+        readCanonicalMembers<Member, members>(readValue, std::make_index_sequence<kCount>{});
+    if (matched == kCount && current() == '}') {
+      ++at_;
+      return;
     }
-    if (constexpr std::uint32_t kAll = (1U << Count) - 1; seen != kAll) {
+    std::uint32_t seen = (1U << matched) - 1;
+    std::size_t next = matched;
+    if (matched == 0) {
+      skipSpace();
+      if (current() != '}') readMember<Member, members>(seen, next, readValue);
+    }
+    for (skipSpace(); current() != '}'; skipSpace()) {
+      if (current() != ',') fail(at_, "expected ',' or '}'");
+      ++at_;
+      skipSpace();
+      readMember<Member, members>(seen, next, readValue);
+    }
+    if (constexpr std::uint32_t kAll = (1U << kCount) - 1; seen != kAll) {
       const auto missing = static_cast<std::size_t>(std::countr_one(seen));
       fail(at_, "missing member " + quoted(nameOf(members[missing])));
     }
     ++at_;
+  }
+
+  /// Reads members in canonical order for as long as the text has them with nothing between;
+  /// returns how many it read.
+  template <typename Member, const auto& members, typename ReadValue, std::size_t... Index>
+  std::size_t readCanonicalMembers(ReadValue& readValue, std::index_sequence<Index...> /*all*/) {
+    std::size_t matched = 0;
+    (void)((readCanonicalMember<Member, members, Index>(readValue) && (++matched, true)) && ...);
+    return matched;
+  }
+
+  template <typename Member, const auto& members, std::size_t Index, typename ReadValue>
+  [[gnu::always_inline]] bool readCanonicalMember(ReadValue& readValue) {
+    constexpr std::string_view kKey = members[Index];
+    constexpr std::size_t kComma = Index == 0 ? 0 : 1;
+    if (static_cast<std::size_t>(end_ - at_) < kComma + kKey.size()) return false;
+    if (kComma == 1 && *at_ != ',') return false;
+    if (!sameAsConstant<kKey.size()>(at_ + kComma, kKey.data())) return false;
+    at_ += kComma + kKey.size();
+    skipSpace();
+    readValue(static_cast<Member>(Index));
+    return true;
+  }
+
+  /// Reads one member at its key, which is looked up unless it is the one after `next`.
+  template <typename Member, const auto& members, typename ReadValue>
+  void readMember(std::uint32_t& seen, std::size_t& next, ReadValue& readValue) {
+    const char* const key = at_;
+    std::size_t index = next;
+    if (next < members.size() && startsWith(members[next])) {
+      at_ += members[next].size();
+    } else {
+      index = lookUpMember(members);
+    }
+    if ((seen >> index & 1U) != 0) {
+      fail(key, "duplicate member " + quoted(nameOf(members[index])));
+    }
+    seen |= 1U << index;
+    skipSpace();
+    readValue(static_cast<Member>(index));
+    next = index + 1;
   }
 
   /// Reads a key and its colon; returns the position of the key in `members`.
@@ -327,6 +381,16 @@ class Reader {
   std::string_view readText(std::string& scratch) {
     const char* const body = at_ + 1;
     const auto left = static_cast<std::size_t>(end_ - body);
+    if constexpr (std::endian::native == std::endian::little) {
+      // Most strings end within one block: test it here rather than through the general scan.
+      if (left >= detail::kBlockSize) {
+        const detail::BlockHits hits(detail::EscapedBytes::flags(detail::loadBlock(bytes(body))));
+        if (hits.any() && body[hits.first()] == '"') {
+          at_ = body + hits.first() + 1;
+          return {body, hits.first()};
+        }
+      }
+    }
     const std::size_t clean = detail::findFirst<detail::EscapedBytes>(bytes(body), left);
     if (clean < left && body[clean] == '"') {
       at_ = body + clean + 1;
@@ -490,20 +554,51 @@ class Reader {
     return value;
   }
 
+  /// Reads a plain integer of up to 19 digits, which cannot overflow, at `at` (past any sign);
+  /// returns its end. Returns null when the number is longer, has a fraction or an exponent, or
+  /// is not a number: the full reading then says which.
+  [[nodiscard]] const char* readShortMagnitude(const char* at, std::uint64_t& value) const {
+    constexpr std::size_t kSafeDigits = 19;
+    const char* const limit =
+        static_cast<std::size_t>(end_ - at) > kSafeDigits ? at + kSafeDigits : end_;
+    if (at == end_ || !isDigit(*at)) return nullptr;
+    value = static_cast<std::uint64_t>(*at - '0');
+    // A leading zero stands alone: what follows it is left to the caller.
+    if (*at++ != '0') {
+      for (; at != limit && isDigit(*at); ++at)
+        value = value * 10 + static_cast<std::uint64_t>(*at - '0');
+    }
+    if (at != end_ && (isDigit(*at) || *at == '.' || *at == 'e' || *at == 'E')) return nullptr;
+    return at;
+  }
+
   std::uint64_t readUnsigned() {
+    std::uint64_t value = 0;
+    if (const char* const end = readShortMagnitude(at_, value)) {
+      at_ = end;
+      return value;
+    }
     const NumberText number = scanNumber("expected integer");
-    const std::uint64_t value = readMagnitude(number);
+    value = readMagnitude(number);
     // "-0" is zero, a value every unsigned member holds.
     if (number.negative && value != 0) fail(number.start, "number out of range");
     return value;
   }
 
   std::int64_t readSigned() {
-    const NumberText number = scanNumber("expected integer");
-    const std::uint64_t value = readMagnitude(number);
     constexpr auto kLargest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (value > kLargest + (number.negative ? std::uint64_t{1} : std::uint64_t{0}))
+    const bool negative = current() == '-';
+    std::uint64_t value = 0;
+    if (const char* const end = readShortMagnitude(negative ? at_ + 1 : at_, value);
+        end != nullptr && value <= kLargest) {
+      at_ = end;
+      return negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+    }
+    const NumberText number = scanNumber("expected integer");
+    value = readMagnitude(number);
+    if (value > kLargest + (number.negative ? std::uint64_t{1} : std::uint64_t{0})) {
       fail(number.start, "number out of range");
+    }
     // Negating in unsigned arithmetic keeps the most negative value defined.
     return static_cast<std::int64_t>(number.negative ? 0 - value : value);
   }
@@ -562,7 +657,7 @@ class Reader {
 
   void readObservationObject(Observation& record) {
     const char* const open = at_;
-    readObject<ObservationMember>(kObservationMembers, [&](ObservationMember member) {
+    readObject<ObservationMember, kObservationMembers>([&](ObservationMember member) {
       switch (member) {
         case ObservationMember::declared:
           readSection(record.declared, [this](DeclaredState& declared) { readDeclared(declared); });
@@ -604,7 +699,7 @@ class Reader {
   }
 
   void readEntity(EntityIdentity& entity) {
-    readObject<EntityMember>(kEntityMembers, [&](EntityMember member) {
+    readObject<EntityMember, kEntityMembers>([&](EntityMember member) {
       switch (member) {
         case EntityMember::id:
           readString(entity.id);
@@ -620,7 +715,7 @@ class Reader {
   }
 
   void readDeclared(DeclaredState& declared) {
-    readObject<DeclaredMember>(kDeclaredMembers, [&](DeclaredMember member) {
+    readObject<DeclaredMember, kDeclaredMembers>([&](DeclaredMember member) {
       switch (member) {
         case DeclaredMember::attributes:
           readMap(declared.attributes);
@@ -636,7 +731,7 @@ class Reader {
   }
 
   void readObserved(ObservedState& observed) {
-    readObject<ObservedMember>(kObservedMembers, [&](ObservedMember member) {
+    readObject<ObservedMember, kObservedMembers>([&](ObservedMember member) {
       switch (member) {
         case ObservedMember::attributes:
           readMap(observed.attributes);
@@ -661,7 +756,7 @@ class Reader {
   }
 
   void readPlanned(PlannedState& planned) {
-    readObject<PlannedMember>(kPlannedMembers, [&](PlannedMember member) {
+    readObject<PlannedMember, kPlannedMembers>([&](PlannedMember member) {
       switch (member) {
         case PlannedMember::attributes:
           readMap(planned.attributes);
@@ -705,7 +800,7 @@ class Reader {
 
   void readSubject(SubjectResult& subject) {
     const char* const open = at_;
-    readObject<SubjectMember>(kSubjectMembers, [&](SubjectMember member) {
+    readObject<SubjectMember, kSubjectMembers>([&](SubjectMember member) {
       switch (member) {
         case SubjectMember::diagnostic:
           readString(subject.diagnostic);
