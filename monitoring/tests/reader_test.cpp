@@ -218,6 +218,38 @@ TEST(Reader, AcceptsAnyJsonSpellingOfADocument) {
   }
 }
 
+TEST(Reader, ReadsEveryNameOfEveryTable) {
+  const auto nameIn = [](std::string_view base, const char* from, std::string_view name) {
+    return edited(base, from,
+                  std::string(from).substr(0, std::string_view(from).find(':') + 1) + '"' +
+                      std::string(name) + '"');
+  };
+  for (std::uint32_t value = 1; value < 12; ++value) {
+    const auto kind = static_cast<EntityKind>(value);
+    EXPECT_EQ(
+        kind,
+        readObservation(nameIn(kObservation, R"("kind":"engine")", toString(kind))).entity.kind);
+  }
+  for (std::uint32_t value = 0; value < 4; ++value) {
+    const auto health = static_cast<HealthState>(value);
+    EXPECT_EQ(health,
+              readObservation(nameIn(kObservation, R"("health":"degraded")", toString(health)))
+                  .observed->health);
+  }
+  for (std::uint32_t value = 0; value < 9; ++value) {
+    const auto lifecycle = static_cast<LifecycleState>(value);
+    EXPECT_EQ(lifecycle,
+              readObservation(nameIn(kObservation, R"("lifecycle":"running")", toString(lifecycle)))
+                  .observed->lifecycle);
+  }
+  for (std::uint32_t value = 1; value < 6; ++value) {
+    const auto status = static_cast<SubjectStatus>(value);
+    EXPECT_EQ(status, readRuntimeState(nameIn(kSnapshot, R"("status":"missing")", toString(status)))
+                          .subjects[0]
+                          .status);
+  }
+}
+
 TEST(Reader, HostileInputStaysLinearAndInsideTheView) {
   std::string huge(kObservation);
   huge.insert(huge.find(R"("extensions":{})") + 14,
