@@ -333,38 +333,47 @@ class CanonicalObservation {
     return true;
   }
 
-  bool string(std::string& out) {
+  [[gnu::always_inline]] bool string(std::string& out) {
     std::string_view view;
     if (!text(view)) return false;
     out.assign(view);
     return true;
   }
 
-  bool optionalString(std::optional<std::string>& out) {
+  [[gnu::always_inline]] bool optionalString(std::optional<std::string>& out) {
     return take("null") || string(out.emplace());
   }
 
   template <typename Enum, std::size_t Count>
-  bool name(const std::array<std::string_view, Count>& names, Enum& out) noexcept {
-    std::string_view view;
-    if (!text(view)) return false;
+  [[gnu::always_inline]] bool name(const std::array<std::string_view, Count>& names,
+                                   Enum& out) noexcept {
+    // A name is short and has no escape: it is compared in place, quotes included.
+    const auto left = static_cast<std::size_t>(end_ - at_);
     for (std::size_t value = 0; value < Count; ++value) {
-      if (names[value].size() == view.size() && detail::sameBytes(names[value], view)) {
+      const std::string_view candidate = names[value];
+      if (left < candidate.size() + 2 || at_[0] != '"' || at_[candidate.size() + 1] != '"') {
+        continue;
+      }
+      std::size_t same = 0;
+      while (same < candidate.size() && at_[same + 1] == candidate[same])
+        ++same;
+      if (same == candidate.size()) {
         out = static_cast<Enum>(value);
+        at_ += candidate.size() + 2;
         return true;
       }
     }
     return false;
   }
 
-  bool unsignedNumber(std::uint64_t& out) noexcept {
+  [[gnu::always_inline]] bool unsignedNumber(std::uint64_t& out) noexcept {
     const char* const end = readShortMagnitude(at_, end_, out);
     if (end == nullptr) return false;
     at_ = end;
     return true;
   }
 
-  bool signedNumber(std::int64_t& out) noexcept {
+  [[gnu::always_inline]] bool signedNumber(std::int64_t& out) noexcept {
     const bool negative = at_ != end_ && *at_ == '-';
     std::uint64_t magnitude = 0;
     const char* const end = readShortMagnitude(at_ + (negative ? 1 : 0), end_, magnitude);
@@ -381,7 +390,7 @@ class CanonicalObservation {
 
   /// Reads a number as the writer writes a double: an optional "-", an integer part without
   /// leading zeros, an optional fraction, an optional exponent with its sign.
-  bool number(double& out) noexcept {
+  [[gnu::always_inline]] bool number(double& out) noexcept {
     const char* at = at_;
     const auto digits = [&at, this] {
       const char* const first = at;
@@ -407,8 +416,10 @@ class CanonicalObservation {
     return true;
   }
 
-  bool map(AttributeMap& out) {
-    if (take("{}")) return true;
+  /// Most maps are empty: that case stays inline.
+  [[gnu::always_inline]] bool map(AttributeMap& out) { return take("{}") || entries(out); }
+
+  [[gnu::noinline]] bool entries(AttributeMap& out) {
     if (!take("{")) return false;
     for (;;) {
       std::string_view key;
