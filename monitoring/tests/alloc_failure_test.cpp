@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <quillon/monitoring/observation.hpp>
+#include <quillon/monitoring/reader.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
 #include <cstddef>
@@ -381,6 +382,44 @@ TEST(AllocationFailure, RuntimeStateDocumentIsWholeOrThrowsBadAlloc) {
                                                                       : "document differs";
                 }),
             1U);
+}
+
+TEST(AllocationFailure, ReadersGiveTheRecordOrThrowBadAlloc) {
+  const Observation engine = engineRecord();
+  // A space after the "{" leaves the straight-through reading to the general one.
+  for (const std::string& document :
+       {engine.toCanonicalJson(), "{ " + engine.toCanonicalJson().substr(1)}) {
+    EXPECT_GT(sweep(
+                  "readObservation", [&document] { return document; },
+                  [](const std::string& text) { return readObservation(text); },
+                  [&engine](const Observation* read, bool) {
+                    return read == nullptr || *read == engine ? nullptr : "record differs";
+                  }),
+              1U);
+  }
+  Trajectory time;
+  const RuntimeStateSnapshot snapshot =
+      SnapshotBarrier(everyOutcome(time), clockOf(time)).capture("lab", 4, 9, -7, 100);
+  EXPECT_GT(sweep(
+                "readRuntimeState", [&snapshot] { return snapshot.toCanonicalJson(); },
+                [](const std::string& text) { return readRuntimeState(text); },
+                [&snapshot](const RuntimeStateSnapshot* read, bool) {
+                  return read == nullptr || *read == snapshot ? nullptr : "snapshot differs";
+                }),
+            1U);
+  sweep(
+      "readObservation of an unknown member", [] { return std::string(R"({"colour":"red"})"); },
+      [](const std::string& text) {
+        try {
+          (void)readObservation(text);
+        } catch (const DocumentError&) {
+          return true;
+        }
+        return false;
+      },
+      [](const bool* refused, bool) {
+        return refused == nullptr || *refused ? nullptr : "text not refused";
+      });
 }
 
 }  // namespace
