@@ -14,24 +14,10 @@
 #include "byte_scan.hpp"
 #include "json_text.hpp"
 #include "observation_document.hpp"
+#include "subject_key.hpp"
 
 namespace Quillon::Core::Monitoring {
 namespace {
-
-/// Tells whether `entity`'s subject key equals `key` without building the key.
-bool hasSubjectKey(const EntityIdentity& entity, std::string_view key) noexcept {
-  const auto consume = [&key](std::string_view part, char separator) {
-    if (key.size() <= part.size() || key[part.size()] != separator ||
-        !detail::sameBytes(key.substr(0, part.size()), part)) {
-      return false;
-    }
-    key.remove_prefix(part.size() + 1);
-    return true;
-  };
-  if (!consume(toString(entity.kind), ':')) return false;
-  if (entity.parent && !consume(*entity.parent, '/')) return false;
-  return detail::sameBytes(key, entity.id);
-}
 
 /// Where the probe set breaks a construction rule, as positions in the caller's order.
 struct ProbeFault {
@@ -120,7 +106,7 @@ void judgeRead(SubjectResult& subject, const Clock& clock, const std::string& sy
     return;
   }
   const Observation& observation = *subject.observation;
-  if (!detail::isValid(observation) || !hasSubjectKey(observation.entity, subject.id) ||
+  if (!detail::isValid(observation) || !detail::hasSubjectKey(observation.entity, subject.id) ||
       !detail::sameBytes(observation.system_id, systemId)) {
     reject(subject, SubjectStatus::invalid, "probe returned invalid identity or state");
     return;

@@ -1,0 +1,799 @@
+#include <quillon/monitoring/reader.hpp>
+
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <quillon/monitoring/canonical_json.hpp>
+
+#include "byte_scan.hpp"
+#include "observation_document.hpp"
+#include "subject_key.hpp"
+
+namespace Quillon::Core::Monitoring {
+namespace {
+
+std::string errorMessage(std::size_t offset, const std::string& reason) {
+  std::string message = "invalid document at byte ";
+  message += std::to_string(offset);
+  message += ": ";
+  message += reason;
+  return message;
+}
+
+/// Quotes a member name for a message; a long name is cut, so that a hostile key cannot make the
+/// message as long as the document.
+std::string quoted(std::string_view name) {
+  constexpr std::size_t kShown = 64;
+  if (name.size() <= kShown) return jsonString(name);
+  std::string text = jsonString(name.substr(0, kShown));
+  text.insert(text.size() - 1, "...");
+  return text;
+}
+
+/// The members of one object in canonical order, each as it stands in a canonical text: the
+/// quoted key and the colon. A canonical text is recognised by comparing these bytes alone.
+template <std::size_t Count>
+using Members = std::array<std::string_view, Count>;
+
+constexpr std::string_view nameOf(std::string_view member) noexcept {
+  return member.substr(1, member.size() - 3);
+}
+
+enum class ObservationMember : std::uint8_t {
+  declared,
+  entity,
+  epoch,
+  extensions,
+  logical_time,
+  observed,
+  observed_at_ns,
+  planned,
+  schema,
+  sequence,
+  system_id,
+};
+constexpr Members<11> kObservationMembers = {
+    R"("declared":)",     R"("entity":)",   R"("epoch":)",          R"("extensions":)",
+    R"("logical_time":)", R"("observed":)", R"("observed_at_ns":)", R"("planned":)",
+    R"("schema":)",       R"("sequence":)", R"("system_id":)"};
+
+enum class EntityMember : std::uint8_t { id, kind, parent };
+constexpr Members<3> kEntityMembers = {R"("id":)", R"("kind":)", R"("parent":)"};
+
+enum class DeclaredMember : std::uint8_t { attributes, config_hash, type };
+constexpr Members<3> kDeclaredMembers = {R"("attributes":)", R"("config_hash":)", R"("type":)"};
+
+enum class ObservedMember : std::uint8_t {
+  attributes,
+  health,
+  last_observed_ns,
+  lifecycle,
+  pressure,
+  ready,
+};
+constexpr Members<6> kObservedMembers = {R"("attributes":)",       R"("health":)",
+                                         R"("last_observed_ns":)", R"("lifecycle":)",
+                                         R"("pressure":)",         R"("ready":)"};
+
+enum class PlannedMember : std::uint8_t { attributes, device_id, host_id, placement_hash };
+constexpr Members<4> kPlannedMembers = {R"("attributes":)", R"("device_id":)", R"("host_id":)",
+                                        R"("placement_hash":)"};
+
+enum class SubjectMember : std::uint8_t { diagnostic, id, observation, status };
+constexpr Members<4> kSubjectMembers = {R"("diagnostic":)", R"("id":)", R"("observation":)",
+                                        R"("status":)"};
+
+enum class SnapshotMember : std::uint8_t {
+  barrier_sequence,
+  captured_at_ns,
+  deadline_ns,
+  epoch,
+  logical_time,
+  schema,
+  status,
+  subjects,
+  system_id,
+};
+constexpr Members<9> kSnapshotMembers = {
+    R"("barrier_sequence":)", R"("captured_at_ns":)", R"("deadline_ns":)", R"("epoch":)",
+    R"("logical_time":)",     R"("schema":)",         R"("status":)",      R"("subjects":)",
+    R"("system_id":)"};
+
+/// The number of names in each enumeration's table: a name reads back only from its table.
+constexpr std::uint32_t kKindNames = 12;
+constexpr std::uint32_t kHealthNames = 4;
+constexpr std::uint32_t kLifecycleNames = 9;
+constexpr std::uint32_t kSubjectStatusNames = 6;
+constexpr std::uint32_t kSnapshotStatusNames = 2;
+
+constexpr bool isSpace(char byte) noexcept {
+  return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
+}
+
+constexpr bool isDigit(char byte) noexcept {
+  return byte >= '0' && byte <= '9';
+}
+
+/// The value of a hexadecimal digit, or 16 for any other byte.
+constexpr unsigned hexValue(char byte) noexcept {
+  if (byte >= '0' && byte <= '9') return static_cast<unsigned>(byte - '0');
+  const auto lower = static_cast<char>(byte | 0x20);
+  if (lower >= 'a' && lower <= 'f') return static_cast<unsigned>(lower - 'a' + 10);
+  return 16;
+}
+
+constexpr std::size_t utf8Size(std::uint32_t codePoint) noexcept {
+  if (codePoint < 0x80) return 1;
+  if (codePoint < 0x800) return 2;
+  return codePoint < 0x10000 ? 3 : 4;
+}
+
+char* writeUtf8(char* out, std::uint32_t codePoint) noexcept {
+  const auto byte = [](std::uint32_t value) { return static_cast<char>(value); };
+  if (codePoint < 0x80) {
+    *out++ = byte(codePoint);
+  } else if (codePoint < 0x800) {
+    *out++ = byte(0xC0 | codePoint >> 6);
+    *out++ = byte(0x80 | (codePoint & 0x3F));
+  } else if (codePoint < 0x10000) {
+    *out++ = byte(0xE0 | codePoint >> 12);
+    *out++ = byte(0x80 | (codePoint >> 6 & 0x3F));
+    *out++ = byte(0x80 | (codePoint & 0x3F));
+  } else {
+    *out++ = byte(0xF0 | codePoint >> 18);
+    *out++ = byte(0x80 | (codePoint >> 12 & 0x3F));
+    *out++ = byte(0x80 | (codePoint >> 6 & 0x3F));
+    *out++ = byte(0x80 | (codePoint & 0x3F));
+  }
+  return out;
+}
+
+/// One escape of a string: how many bytes of text it takes and the code point it stands for.
+struct Escape {
+  std::size_t length = 0;
+  std::uint32_t code_point = 0;
+};
+
+/// A number as it stands in the text; `integral` when it has neither fraction nor exponent.
+struct NumberText {
+  const char* start = nullptr;
+  const char* end = nullptr;
+  bool negative = false;
+  bool integral = true;
+};
+
+/// Where the members of a snapshot that its subjects are checked against stand in the text.
+struct SnapshotPlaces {
+  const char* epoch = nullptr;
+  const char* barrier_sequence = nullptr;
+  const char* status = nullptr;
+  const char* system_id = nullptr;
+  std::vector<const char*> subjects;
+};
+
+/// A cursor over the text that reads the two formats. It never recurses: each level of the fixed
+/// document shape has its own function. Every read tests the end of the view first.
+class Reader {
+ public:
+  explicit Reader(std::string_view text) noexcept
+      : begin_(text.data()), at_(text.data()), end_(text.data() + text.size()) {}
+
+  [[noreturn]] void fail(const char* where, const std::string& reason) const {
+    throw DocumentError(static_cast<std::size_t>(where - begin_), reason);
+  }
+
+  void skipSpace() noexcept {
+    while (at_ < end_ && isSpace(*at_))
+      ++at_;
+  }
+
+  void finish() {
+    skipSpace();
+    if (at_ != end_) fail(at_, "unexpected text after the document");
+  }
+
+  void readObservation(Observation& record) {
+    skipSpace();
+    if (current() != '{') fail(at_, "expected object");
+    readObservationObject(record);
+  }
+
+  void readSnapshot(RuntimeStateSnapshot& snapshot) {
+    skipSpace();
+    if (current() != '{') fail(at_, "expected object");
+    SnapshotPlaces places;
+    readObject<SnapshotMember>(kSnapshotMembers, [&](SnapshotMember member) {
+      switch (member) {
+        case SnapshotMember::barrier_sequence:
+          places.barrier_sequence = at_;
+          snapshot.barrier_sequence = readUnsigned();
+          return;
+        case SnapshotMember::captured_at_ns:
+          snapshot.captured_at_ns = readUnsigned();
+          return;
+        case SnapshotMember::deadline_ns:
+          snapshot.deadline_ns = readUnsigned();
+          return;
+        case SnapshotMember::epoch:
+          places.epoch = at_;
+          snapshot.epoch = readUnsigned();
+          return;
+        case SnapshotMember::logical_time:
+          snapshot.logical_time = readSigned();
+          return;
+        case SnapshotMember::schema: {
+          const char* const start = at_;
+          readString(snapshot.schema);
+          if (snapshot.schema != kRuntimeStateSchema) fail(start, "unsupported schema");
+          return;
+        }
+        case SnapshotMember::status:
+          places.status = at_;
+          snapshot.status = readName<SnapshotStatus, kSnapshotStatusNames>("unknown status name");
+          return;
+        case SnapshotMember::subjects:
+          readSubjects(snapshot.subjects, places.subjects);
+          return;
+        case SnapshotMember::system_id:
+          places.system_id = at_;
+          readString(snapshot.system_id);
+          return;
+      }
+    });
+    checkSnapshot(snapshot, places);
+  }
+
+ private:
+  [[nodiscard]] char current() const noexcept { return at_ < end_ ? *at_ : '\0'; }
+
+  [[nodiscard]] bool startsWith(std::string_view text) const noexcept {
+    return static_cast<std::size_t>(end_ - at_) >= text.size() &&
+           detail::sameBytes(std::string_view(at_, text.size()), text);
+  }
+
+  /// Consumes `word` ("null", "true", "false") when the text continues with it.
+  [[nodiscard]] bool consume(std::string_view word) noexcept {
+    if (!startsWith(word)) return false;
+    at_ += word.size();
+    return true;
+  }
+
+  /// Reads an object, at its "{", whose members are exactly `members`, each once and in any
+  /// order; `readValue(member)` reads each value. The next key is first compared with the one
+  /// that follows in canonical order, and only looked up when it is another.
+  template <typename Member, std::size_t Count, typename ReadValue>
+  void readObject(const Members<Count>& members, ReadValue readValue) {
+    ++at_;
+    skipSpace();
+    std::uint32_t seen = 0;
+    std::size_t next = 0;
+    if (current() != '}') {
+      for (;;) {
+        const char* const key = at_;
+        std::size_t index = next;
+        if (next < Count && startsWith(members[next])) {
+          at_ += members[next].size();
+        } else {
+          index = lookUpMember(members);
+        }
+        if ((seen >> index & 1U) != 0) {
+          fail(key, "duplicate member " + quoted(nameOf(members[index])));
+        }
+        seen |= 1U << index;
+        skipSpace();
+        readValue(static_cast<Member>(index));
+        next = index + 1;
+        skipSpace();
+        if (current() == '}') break;
+        if (current() != ',') fail(at_, "expected ',' or '}'");
+        ++at_;
+        skipSpace();
+      }
+    }
+    if (constexpr std::uint32_t kAll = (1U << Count) - 1; seen != kAll) {
+      const auto missing = static_cast<std::size_t>(std::countr_one(seen));
+      fail(at_, "missing member " + quoted(nameOf(members[missing])));
+    }
+    ++at_;
+  }
+
+  /// Reads a key and its colon; returns the position of the key in `members`.
+  template <std::size_t Count>
+  std::size_t lookUpMember(const Members<Count>& members) {
+    const char* const key = at_;
+    if (current() != '"') fail(at_, "expected member name");
+    std::string scratch;
+    const std::string_view name = readText(scratch);
+    skipSpace();
+    if (current() != ':') fail(at_, "expected ':'");
+    ++at_;
+    for (std::size_t index = 0; index < Count; ++index) {
+      if (nameOf(members[index]) == name) return index;
+    }
+    fail(key, "unknown member " + quoted(name));
+  }
+
+  /// Reads a string at its quotation mark. Returns a view of the text itself when the string
+  /// holds no escape, else decodes it into `scratch`, allocated once at its decoded size.
+  std::string_view readText(std::string& scratch) {
+    const char* const body = at_ + 1;
+    const auto left = static_cast<std::size_t>(end_ - body);
+    const std::size_t clean = detail::findFirst<detail::EscapedBytes>(bytes(body), left);
+    if (clean < left && body[clean] == '"') {
+      at_ = body + clean + 1;
+      return {body, clean};
+    }
+    // The first pass checks every escape and measures the result, the second writes it.
+    std::size_t size = clean;
+    const char* at = body + clean;
+    for (;;) {
+      if (at == end_) fail(at, "unterminated string");
+      if (*at == '"') break;
+      if (*at != '\\') fail(at, "control byte in string");
+      const Escape escape = readEscape(at);
+      size += utf8Size(escape.code_point);
+      at += escape.length;
+      const std::size_t run =
+          detail::findFirst<detail::EscapedBytes>(bytes(at), static_cast<std::size_t>(end_ - at));
+      size += run;
+      at += run;
+    }
+    const char* const close = at;
+    scratch.resize(size);
+    char* out = scratch.data();
+    for (at = body; at != close;) {
+      if (*at != '\\') {
+        *out++ = *at++;
+        continue;
+      }
+      const Escape escape = readEscape(at);
+      out = writeUtf8(out, escape.code_point);
+      at += escape.length;
+    }
+    at_ = close + 1;
+    return scratch;
+  }
+
+  /// Reads the escape at `at` (a reverse solidus); a surrogate pair is one escape.
+  Escape readEscape(const char* at) const {
+    if (end_ - at < 2) fail(at, "invalid escape");
+    switch (at[1]) {
+      case '"':
+      case '\\':
+      case '/':
+        return {2, static_cast<std::uint32_t>(at[1])};
+      case 'b':
+        return {2, '\b'};
+      case 'f':
+        return {2, '\f'};
+      case 'n':
+        return {2, '\n'};
+      case 'r':
+        return {2, '\r'};
+      case 't':
+        return {2, '\t'};
+      case 'u':
+        break;
+      default:
+        fail(at, "invalid escape");
+    }
+    const std::uint32_t first = readHex(at);
+    if (first < 0xD800 || first > 0xDFFF) return {6, first};
+    if (first > 0xDBFF || end_ - at < 12 || at[6] != '\\' || at[7] != 'u') {
+      fail(at, "lone surrogate");
+    }
+    const std::uint32_t second = readHex(at + 6);
+    if (second < 0xDC00 || second > 0xDFFF) fail(at, "lone surrogate");
+    return {12, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00)};
+  }
+
+  /// Reads the four hexadecimal digits of the "\u" escape at `at`.
+  std::uint32_t readHex(const char* at) const {
+    if (end_ - at < 6) fail(at, "invalid escape");
+    std::uint32_t value = 0;
+    for (std::size_t digit = 2; digit < 6; ++digit) {
+      const unsigned nibble = hexValue(at[digit]);
+      if (nibble > 15) fail(at, "invalid escape");
+      value = value << 4 | nibble;
+    }
+    return value;
+  }
+
+  void readString(std::string& out) {
+    if (current() != '"') fail(at_, "expected string");
+    const std::string_view text = readText(out);
+    if (text.data() != out.data()) out.assign(text);
+  }
+
+  void readOptionalString(std::optional<std::string>& out) {
+    if (consume("null")) return;
+    if (current() != '"') fail(at_, "expected string or null");
+    readString(out.emplace());
+  }
+
+  /// Reads an enumeration name; `unknown` is the reason for a name outside the table.
+  template <typename Enum, std::uint32_t Count>
+  Enum readName(const char* unknown) {
+    const char* const start = at_;
+    if (current() != '"') fail(at_, "expected string");
+    std::string scratch;
+    const std::string_view name = readText(scratch);
+    for (std::uint32_t value = 0; value < Count; ++value) {
+      if (detail::sameBytes(toString(static_cast<Enum>(value)), name)) {
+        return static_cast<Enum>(value);
+      }
+    }
+    fail(start, unknown);
+  }
+
+  bool readBool() {
+    if (consume("true")) return true;
+    if (consume("false")) return false;
+    fail(at_, "expected true or false");
+  }
+
+  /// Reads the text of a number (RFC 8259 grammar); `notNumber` is the reason when there is none.
+  NumberText scanNumber(const char* notNumber) {
+    NumberText number{at_, at_};
+    const char* at = at_;
+    if (at < end_ && *at == '-') {
+      number.negative = true;
+      ++at;
+    } else if (at == end_ || !isDigit(*at)) {
+      fail(at, notNumber);
+    }
+    const auto digits = [&at, this] {
+      if (at == end_ || !isDigit(*at)) fail(at, "invalid number");
+      while (at < end_ && isDigit(*at))
+        ++at;
+    };
+    if (at < end_ && *at == '0') {
+      ++at;
+    } else {
+      digits();
+    }
+    if (at < end_ && *at == '.') {
+      number.integral = false;
+      ++at;
+      digits();
+    }
+    if (at < end_ && (*at == 'e' || *at == 'E')) {
+      number.integral = false;
+      ++at;
+      if (at < end_ && (*at == '+' || *at == '-')) ++at;
+      digits();
+    }
+    number.end = at;
+    at_ = at;
+    return number;
+  }
+
+  /// Reads an integer's magnitude; fails when it does not fit 64 bits.
+  std::uint64_t readMagnitude(const NumberText& number) const {
+    if (!number.integral) fail(number.start, "integer written with a fraction or an exponent");
+    std::uint64_t value = 0;
+    for (const char* at = number.start + (number.negative ? 1 : 0); at != number.end; ++at) {
+      if (__builtin_mul_overflow(value, std::uint64_t{10}, &value) ||
+          __builtin_add_overflow(value, static_cast<std::uint64_t>(*at - '0'), &value)) {
+        fail(number.start, "number out of range");
+      }
+    }
+    return value;
+  }
+
+  std::uint64_t readUnsigned() {
+    const NumberText number = scanNumber("expected integer");
+    const std::uint64_t value = readMagnitude(number);
+    // "-0" is zero, a value every unsigned member holds.
+    if (number.negative && value != 0) fail(number.start, "number out of range");
+    return value;
+  }
+
+  std::int64_t readSigned() {
+    const NumberText number = scanNumber("expected integer");
+    const std::uint64_t value = readMagnitude(number);
+    constexpr auto kLargest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (value > kLargest + (number.negative ? std::uint64_t{1} : std::uint64_t{0}))
+      fail(number.start, "number out of range");
+    // Negating in unsigned arithmetic keeps the most negative value defined.
+    return static_cast<std::int64_t>(number.negative ? 0 - value : value);
+  }
+
+  double readDouble() {
+    const NumberText number = scanNumber("expected number");
+    double value = 0.0;
+    // The text is a JSON number, which from_chars reads exactly, rounding to nearest.
+    const auto [end, error] = std::from_chars(number.start, number.end, value);
+    if (error != std::errc{} || end != number.end) fail(number.start, "number out of range");
+    return value;
+  }
+
+  void readMap(AttributeMap& map) {
+    if (current() != '{') fail(at_, "expected object");
+    ++at_;
+    skipSpace();
+    if (current() == '}') {
+      ++at_;
+      return;
+    }
+    for (;;) {
+      const char* const keyAt = at_;
+      if (current() != '"') fail(at_, "expected member name");
+      std::string key;
+      readString(key);
+      skipSpace();
+      if (current() != ':') fail(at_, "expected ':'");
+      ++at_;
+      skipSpace();
+      std::string value;
+      readString(value);
+      // Canonical maps come in ascending key order: each entry then goes at the end at once.
+      if (map.empty() || map.rbegin()->first < key) {
+        map.emplace_hint(map.end(), std::move(key), std::move(value));
+      } else if (!map.try_emplace(std::move(key), std::move(value)).second) {
+        // try_emplace leaves `key` alone when it inserts nothing.
+        fail(keyAt, "duplicate member " + quoted(key));  // NOLINT(bugprone-use-after-move)
+      }
+      skipSpace();
+      if (current() == '}') break;
+      if (current() != ',') fail(at_, "expected ',' or '}'");
+      ++at_;
+      skipSpace();
+    }
+    ++at_;
+  }
+
+  /// Reads null or an object into `slot`; `readBody` reads the object at its "{".
+  template <typename Section, typename ReadBody>
+  void readSection(std::optional<Section>& slot, ReadBody readBody) {
+    if (consume("null")) return;
+    if (current() != '{') fail(at_, "expected object or null");
+    readBody(slot.emplace());
+  }
+
+  void readObservationObject(Observation& record) {
+    const char* const open = at_;
+    readObject<ObservationMember>(kObservationMembers, [&](ObservationMember member) {
+      switch (member) {
+        case ObservationMember::declared:
+          readSection(record.declared, [this](DeclaredState& declared) { readDeclared(declared); });
+          return;
+        case ObservationMember::entity:
+          if (current() != '{') fail(at_, "expected object");
+          readEntity(record.entity);
+          return;
+        case ObservationMember::epoch:
+          record.epoch = readUnsigned();
+          return;
+        case ObservationMember::extensions:
+          readMap(record.extensions);
+          return;
+        case ObservationMember::logical_time:
+          record.logical_time = readSigned();
+          return;
+        case ObservationMember::observed:
+          readSection(record.observed, [this](ObservedState& observed) { readObserved(observed); });
+          return;
+        case ObservationMember::observed_at_ns:
+          record.observed_at_ns = readUnsigned();
+          return;
+        case ObservationMember::planned:
+          readSection(record.planned, [this](PlannedState& planned) { readPlanned(planned); });
+          return;
+        case ObservationMember::schema:
+          readString(record.schema);
+          return;
+        case ObservationMember::sequence:
+          record.sequence = readUnsigned();
+          return;
+        case ObservationMember::system_id:
+          readString(record.system_id);
+          return;
+      }
+    });
+    if (!detail::isValid(record)) fail(open, "invalid observation: " + record.validate().front());
+  }
+
+  void readEntity(EntityIdentity& entity) {
+    readObject<EntityMember>(kEntityMembers, [&](EntityMember member) {
+      switch (member) {
+        case EntityMember::id:
+          readString(entity.id);
+          return;
+        case EntityMember::kind:
+          entity.kind = readName<EntityKind, kKindNames>("unknown kind name");
+          return;
+        case EntityMember::parent:
+          readOptionalString(entity.parent);
+          return;
+      }
+    });
+  }
+
+  void readDeclared(DeclaredState& declared) {
+    readObject<DeclaredMember>(kDeclaredMembers, [&](DeclaredMember member) {
+      switch (member) {
+        case DeclaredMember::attributes:
+          readMap(declared.attributes);
+          return;
+        case DeclaredMember::config_hash:
+          readString(declared.config_hash);
+          return;
+        case DeclaredMember::type:
+          readString(declared.type);
+          return;
+      }
+    });
+  }
+
+  void readObserved(ObservedState& observed) {
+    readObject<ObservedMember>(kObservedMembers, [&](ObservedMember member) {
+      switch (member) {
+        case ObservedMember::attributes:
+          readMap(observed.attributes);
+          return;
+        case ObservedMember::health:
+          observed.health = readName<HealthState, kHealthNames>("unknown health name");
+          return;
+        case ObservedMember::last_observed_ns:
+          observed.last_observed_ns = readUnsigned();
+          return;
+        case ObservedMember::lifecycle:
+          observed.lifecycle = readName<LifecycleState, kLifecycleNames>("unknown lifecycle name");
+          return;
+        case ObservedMember::pressure:
+          observed.pressure = readDouble();
+          return;
+        case ObservedMember::ready:
+          observed.ready = readBool();
+          return;
+      }
+    });
+  }
+
+  void readPlanned(PlannedState& planned) {
+    readObject<PlannedMember>(kPlannedMembers, [&](PlannedMember member) {
+      switch (member) {
+        case PlannedMember::attributes:
+          readMap(planned.attributes);
+          return;
+        case PlannedMember::device_id:
+          readOptionalString(planned.device_id);
+          return;
+        case PlannedMember::host_id:
+          readOptionalString(planned.host_id);
+          return;
+        case PlannedMember::placement_hash:
+          readString(planned.placement_hash);
+          return;
+      }
+    });
+  }
+
+  void readSubjects(std::vector<SubjectResult>& subjects, std::vector<const char*>& starts) {
+    if (current() != '[') fail(at_, "expected array");
+    ++at_;
+    skipSpace();
+    if (current() == ']') {
+      ++at_;
+      return;
+    }
+    for (;;) {
+      if (current() != '{') fail(at_, "expected object");
+      starts.push_back(at_);
+      readSubject(subjects.emplace_back());
+      if (subjects.size() > 1 && !(subjects[subjects.size() - 2].id < subjects.back().id)) {
+        fail(starts.back(), "subject ids not strictly ascending");
+      }
+      skipSpace();
+      if (current() == ']') break;
+      if (current() != ',') fail(at_, "expected ',' or ']'");
+      ++at_;
+      skipSpace();
+    }
+    ++at_;
+  }
+
+  void readSubject(SubjectResult& subject) {
+    const char* const open = at_;
+    readObject<SubjectMember>(kSubjectMembers, [&](SubjectMember member) {
+      switch (member) {
+        case SubjectMember::diagnostic:
+          readString(subject.diagnostic);
+          return;
+        case SubjectMember::id:
+          readString(subject.id);
+          return;
+        case SubjectMember::observation:
+          readSection(subject.observation,
+                      [this](Observation& observation) { readObservationObject(observation); });
+          return;
+        case SubjectMember::status:
+          subject.status = readName<SubjectStatus, kSubjectStatusNames>("unknown status name");
+          return;
+      }
+    });
+    const bool captured = subject.status == SubjectStatus::captured;
+    if (subject.observation.has_value() != captured) {
+      fail(open, captured ? "captured subject without observation"
+                          : "observation on a subject not captured");
+    }
+    if (subject.diagnostic.empty() != captured) {
+      fail(open, captured ? "diagnostic on a captured subject"
+                          : "subject not captured without diagnostic");
+    }
+    if (captured && !detail::hasSubjectKey(subject.observation->entity, subject.id)) {
+      fail(open, "observation of another subject");
+    }
+  }
+
+  /// The rules that tie subjects to the snapshot's own members, once all of them are read.
+  void checkSnapshot(const RuntimeStateSnapshot& snapshot, const SnapshotPlaces& places) const {
+    if (snapshot.epoch == 0) fail(places.epoch, "epoch must be non-zero");
+    if (snapshot.barrier_sequence == 0) {
+      fail(places.barrier_sequence, "barrier_sequence must be non-zero");
+    }
+    if (snapshot.system_id.empty()) fail(places.system_id, "system_id must not be empty");
+    bool everyCaptured = true;
+    for (std::size_t index = 0; index < snapshot.subjects.size(); ++index) {
+      const SubjectResult& subject = snapshot.subjects[index];
+      if (!subject.observation) {
+        everyCaptured = false;
+        continue;
+      }
+      if (!detail::sameBytes(subject.observation->system_id, snapshot.system_id)) {
+        fail(places.subjects[index], "observation of another system");
+      }
+      if (subject.observation->epoch != snapshot.epoch) {
+        fail(places.subjects[index], "observation of another epoch");
+      }
+    }
+    if (snapshot.status == SnapshotStatus::complete && !everyCaptured) {
+      fail(places.status, "complete snapshot with a subject not captured");
+    }
+  }
+
+  static const unsigned char* bytes(const char* at) noexcept {
+    return reinterpret_cast<const unsigned char*>(at);
+  }
+
+  const char* begin_;
+  const char* at_;
+  const char* end_;
+};
+
+}  // namespace
+
+DocumentError::DocumentError(std::size_t offset, const std::string& reason)
+    : std::invalid_argument(errorMessage(offset, reason)), offset_(offset) {}
+
+std::size_t DocumentError::offset() const noexcept {
+  return offset_;
+}
+
+Observation readObservation(std::string_view document) {
+  Reader reader(document);
+  Observation record;
+  reader.readObservation(record);
+  reader.finish();
+  return record;
+}
+
+RuntimeStateSnapshot readRuntimeState(std::string_view document) {
+  Reader reader(document);
+  RuntimeStateSnapshot snapshot;
+  reader.readSnapshot(snapshot);
+  reader.finish();
+  return snapshot;
+}
+
+}  // namespace Quillon::Core::Monitoring

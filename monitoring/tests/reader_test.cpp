@@ -1,0 +1,157 @@
+// The reader: every way a text can fail, with the byte and the reason, and the exact round trip
+// between records and documents, canonical or not.
+#include <quillon/monitoring/reader.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "example_records.hpp"
+
+namespace {
+
+using namespace Quillon::Core::Monitoring;
+
+constexpr std::string_view kObservation =
+    R"({"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})";
+constexpr std::string_view kSnapshot =
+    R"({"barrier_sequence":3,"captured_at_ns":14,"deadline_ns":110,"epoch":1,"logical_time":7,"schema":"velmor-runtime-state/1","status":"partial","subjects":[{"diagnostic":"probe returned no observation","id":"device:host/gpu-0","observation":null,"status":"missing"},{"diagnostic":"","id":"system:lab","observation":{"declared":null,"entity":{"id":"lab","kind":"system","parent":null},"epoch":1,"extensions":{},"logical_time":0,"observed":null,"observed_at_ns":0,"planned":null,"schema":"velmor-observability/1","sequence":0,"system_id":"lab"},"status":"captured"}],"system_id":"lab"})";
+
+/// Returns `base` with the first `from` replaced by `to`, or `to` alone when `from` is null.
+std::string edited(std::string_view base, const char* from, std::string_view to) {
+  if (from == nullptr) return std::string(to);
+  std::string text(base);
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return text.replace(at, std::string_view(from).size(), to);
+}
+
+TEST(Reader, RejectsWithByteAndReason) {
+  struct Row {
+    const char* description;
+    bool snapshot;
+    const char* from;
+    std::string_view to;
+    std::size_t offset;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"empty text", false, nullptr, R"()", 0, "expected object"},
+      {"an array", false, nullptr, R"( [])", 1, "expected object"},
+      {"text after the document", false, R"("lab"})", R"("lab"} x)", 520,
+       "unexpected text after the document"},
+      {"document cut short", false, R"("lab"})", R"("lab")", 518, "expected ',' or '}'"},
+      {"no colon", false, R"("epoch":4)", R"("epoch" 4)", 160, "expected ':'"},
+      {"duplicate member", false, R"("epoch":4,)", R"("epoch":4,"epoch":4,)", 162,
+       "duplicate member \"epoch\""},
+      {"missing member", false, R"("epoch":4,)", R"()", 508, "missing member \"epoch\""},
+      {"missing nested member", false, R"("kind":"engine",)", R"()", 134,
+       "missing member \"kind\""},
+      {"unknown member", false, R"("epoch":4,)", R"("epoch":4,"colour":1,)", 162,
+       "unknown member \"colour\""},
+      {"trailing comma", false, R"("epoch":4,)", R"("epoch":4,})", 162, "expected member name"},
+      {"integer as string", false, R"("epoch":4)", R"("epoch":"4")", 160, "expected integer"},
+      {"integer with fraction", false, R"("epoch":4)", R"("epoch":4.0)", 160,
+       "integer written with a fraction or an exponent"},
+      {"integer with exponent", false, R"("epoch":4)", R"("epoch":4e0)", 160,
+       "integer written with a fraction or an exponent"},
+      {"unsigned overflow", false, R"("epoch":4)", R"("epoch":18446744073709551616)", 160,
+       "number out of range"},
+      {"negative unsigned", false, R"("sequence":2)", R"("sequence":-1)", 499,
+       "number out of range"},
+      {"signed underflow", false, R"("logical_time":100)", R"("logical_time":-9223372036854775809)",
+       193, "number out of range"},
+      {"leading zero", false, R"("logical_time":100)", R"("logical_time":0100)", 194,
+       "expected ',' or '}'"},
+      {"minus without digits", false, R"("logical_time":100)", R"("logical_time":-x)", 194,
+       "invalid number"},
+      {"fraction without digits", false, R"("pressure":0.25)", R"("pressure":1.)", 326,
+       "invalid number"},
+      {"double out of range", false, R"("pressure":0.25)", R"("pressure":1e400)", 324,
+       "number out of range"},
+      {"not a number", false, R"("pressure":0.25)", R"("pressure":NaN)", 324, "expected number"},
+      {"kind outside its table", false, R"("engine")", R"("gizmo")", 125, "unknown kind name"},
+      {"health name in another case", false, R"("degraded")", R"("Degraded")", 257,
+       "unknown health name"},
+      {"lifecycle outside its table", false, R"("running")", R"("walking")", 303,
+       "unknown lifecycle name"},
+      {"boolean as number", false, R"("ready":false)", R"("ready":0)", 337,
+       "expected true or false"},
+      {"section as number", false, R"("declared":{)", R"("declared":5,"x":{)", 12,
+       "expected object or null"},
+      {"parent as number", false, R"("parent":"gpu-0")", R"("parent":5)", 143,
+       "expected string or null"},
+      {"control byte in string", false, R"("cfg-7")", "\"cfg\t7\"", 65, "control byte in string"},
+      {"unknown escape", false, R"("cfg-7")", R"("cfg\x7")", 65, "invalid escape"},
+      {"short unicode escape", false, R"("cfg-7")", R"("cfg\u12")", 65, "invalid escape"},
+      {"lone high surrogate", false, R"("cfg-7")", R"("\ud800x")", 62, "lone surrogate"},
+      {"lone low surrogate", false, R"("cfg-7")", R"("\udc00")", 62, "lone surrogate"},
+      {"unterminated string", false, nullptr, R"({"declared)", 10, "unterminated string"},
+      {"duplicate attribute", false, R"("queue":"3")", R"("batch":"3")", 235,
+       "duplicate member \"batch\""},
+      {"attribute value not a string", false, R"("queue":"3")", R"("queue":3)", 243,
+       "expected string"},
+      {"record validation fails", false, R"("epoch":4)", R"("epoch":0)", 0,
+       "invalid observation: epoch must be non-zero"},
+      {"unsupported observation schema", false, R"(observability/1)", R"(observability/2)", 0,
+       "invalid observation: unsupported schema"},
+      {"unsupported snapshot schema", true, R"(runtime-state/1)", R"(runtime-state/2)", 96,
+       "unsupported schema"},
+      {"subjects not an array", true, R"("subjects":[)", R"("subjects":{)", 151, "expected array"},
+      {"subject ids descending", true, R"("device:host/gpu-0")", R"("t")", 246,
+       "subject ids not strictly ascending"},
+      {"observation on a missing subject", true, R"("status":"captured")", R"("status":"missing")",
+       262, "observation on a subject not captured"},
+      {"captured subject without observation", true, R"("status":"missing")",
+       R"("status":"captured")", 152, "captured subject without observation"},
+      {"diagnostic on a captured subject", true, R"("diagnostic":"")", R"("diagnostic":"x")", 262,
+       "diagnostic on a captured subject"},
+      {"missing subject without diagnostic", true, R"("probe returned no observation")", R"("")",
+       152, "subject not captured without diagnostic"},
+      {"observation of another subject", true, R"("system:lab")", R"("system:lab2")", 262,
+       "observation of another subject"},
+      {"observation of another system", true, R"(],"system_id":"lab")", R"(],"system_id":"lac")",
+       262, "observation of another system"},
+      {"observation of another epoch", true, R"("epoch":1,"logical_time":7)",
+       R"("epoch":2,"logical_time":7)", 262, "observation of another epoch"},
+      {"complete with a missing subject", true, R"("partial")", R"("complete")", 130,
+       "complete snapshot with a subject not captured"},
+      {"zero epoch", true, R"("epoch":1,"logical_time":7)", R"("epoch":0,"logical_time":7)", 68,
+       "epoch must be non-zero"},
+      {"zero barrier", true, R"("barrier_sequence":3)", R"("barrier_sequence":0)", 20,
+       "barrier_sequence must be non-zero"},
+      {"empty system id", true, R"(],"system_id":"lab")", R"(],"system_id":"")", 573,
+       "system_id must not be empty"},
+      {"subject status outside its table", true, R"("missing")", R"("lost")", 251,
+       "unknown status name"},
+      {"embedded observation fails validation", true, R"("schema":"velmor-observability/1")",
+       R"("schema":"x")", 311, "invalid observation: unsupported schema"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.description);
+    const std::string text = edited(row.snapshot ? kSnapshot : kObservation, row.from, row.to);
+    try {
+      if (row.snapshot) {
+        (void)readRuntimeState(text);
+      } else {
+        (void)readObservation(text);
+      }
+      ADD_FAILURE() << "accepted " << text;
+    } catch (const DocumentError& error) {
+      EXPECT_EQ(row.offset, error.offset());
+      EXPECT_EQ("invalid document at byte " + std::to_string(row.offset) + ": " + row.reason,
+                error.what());
+    }
+  }
+}
+
+TEST(Reader, ReadsCanonicalTextsBack) {
+  EXPECT_EQ(kObservation, readObservation(kObservation).toCanonicalJson());
+  EXPECT_EQ(Quillon::Core::Monitoring::testing::engineExample(), readObservation(kObservation));
+  EXPECT_EQ(kSnapshot, readRuntimeState(kSnapshot).toCanonicalJson());
+}
+
+}  // namespace
