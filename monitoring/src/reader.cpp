@@ -1,5 +1,6 @@
 #include <quillon/monitoring/reader.hpp>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <quillon/monitoring/canonical_json.hpp>
@@ -108,12 +110,19 @@ constexpr Members<9> kSnapshotMembers = {
     R"("logical_time":)",     R"("schema":)",         R"("status":)",      R"("subjects":)",
     R"("system_id":)"};
 
-/// The number of names in each enumeration's table: a name reads back only from its table.
-constexpr std::uint32_t kKindNames = 12;
-constexpr std::uint32_t kHealthNames = 4;
-constexpr std::uint32_t kLifecycleNames = 9;
-constexpr std::uint32_t kSubjectStatusNames = 6;
-constexpr std::uint32_t kSnapshotStatusNames = 2;
+/// The names of each enumeration, indexed by value: a name reads back only from its table.
+/// reader_test reads every value's toString back through them.
+constexpr std::array<std::string_view, 12> kKindNames = {"system",   "host",   "device", "engine",
+                                                         "network",  "module", "run",    "session",
+                                                         "artifact", "tensor", "trace",  "unknown"};
+constexpr std::array<std::string_view, 4> kHealthNames = {"unknown", "healthy", "degraded",
+                                                          "unhealthy"};
+constexpr std::array<std::string_view, 9> kLifecycleNames = {"declared", "provisioning", "ready",
+                                                             "running",  "paused",       "stopping",
+                                                             "stopped",  "failed",       "unknown"};
+constexpr std::array<std::string_view, 6> kSubjectStatusNames = {
+    "captured", "missing", "unsupported", "stale_epoch", "deadline_exceeded", "invalid"};
+constexpr std::array<std::string_view, 2> kSnapshotStatusNames = {"complete", "partial"};
 
 constexpr bool isSpace(char byte) noexcept {
   return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
@@ -180,6 +189,245 @@ struct SnapshotPlaces {
   std::vector<const char*> subjects;
 };
 
+/// Tells whether the `Size` bytes at `at` are those of `text`, `Size` a constant: a few
+/// overlapping word compares, without a call.
+template <std::size_t Size>
+[[gnu::always_inline]] inline bool sameAsConstant(const char* at, const char* text) noexcept {
+  static_assert(Size >= 1, "fragments are not empty");
+  const auto* left = reinterpret_cast<const unsigned char*>(at);
+  const auto* right = reinterpret_cast<const unsigned char*>(text);
+  if constexpr (Size < 4) {
+    bool same = true;
+    for (std::size_t index = 0; index < Size; ++index)
+      same = same && left[index] == right[index];
+    return same;
+  } else if constexpr (Size < 8) {
+    return ((detail::loadHalf(left) ^ detail::loadHalf(right)) |
+            (detail::loadHalf(left + Size - 4) ^ detail::loadHalf(right + Size - 4))) == 0;
+  } else {
+    std::uint64_t differ = detail::loadWord(left + Size - 8) ^ detail::loadWord(right + Size - 8);
+    for (std::size_t word = 0; word + 8 < Size; word += 8)
+      differ |= detail::loadWord(left + word) ^ detail::loadWord(right + word);
+    return differ == 0;
+  }
+}
+
+/// Reads a plain integer of up to 19 digits, which cannot overflow, at `at` (past any sign);
+/// returns its end. Returns null when the number is longer, has a fraction or an exponent, or is
+/// not a number: the full reading then says which.
+[[nodiscard, gnu::always_inline]] inline const char* readShortMagnitude(
+    const char* at, const char* end, std::uint64_t& value) noexcept {
+  constexpr std::size_t kSafeDigits = 19;
+  const char* const limit =
+      static_cast<std::size_t>(end - at) > kSafeDigits ? at + kSafeDigits : end;
+  if (at == end || !isDigit(*at)) return nullptr;
+  value = static_cast<std::uint64_t>(*at - '0');
+  // A leading zero stands alone: what follows it is left to the caller.
+  if (*at++ != '0') {
+    for (; at != limit && isDigit(*at); ++at)
+      value = value * 10 + static_cast<std::uint64_t>(*at - '0');
+  }
+  if (at != end && (isDigit(*at) || *at == '.' || *at == 'e' || *at == 'E')) return nullptr;
+  return at;
+}
+
+/// Reads an observation document written exactly as the writer writes it, straight through: the
+/// constant text between two values is compared whole and each value is read at once, without
+/// escapes or the lookup of keys. It gives up at the first byte that differs from what the writer
+/// would have written (whitespace, another order, an escape, a long integer) or when the record
+/// is not valid; the general reading then starts over at the same object and says what is wrong,
+/// if anything. Whatever it accepts, the general reading would accept as the same record.
+class CanonicalObservation {
+ public:
+  static_assert(kObservationSchema == "velmor-observability/1");
+
+  CanonicalObservation(const char* at, const char* end) noexcept : at_(at), end_(end) {}
+
+  /// Reads the object at the cursor into a fresh `record`; returns the end of the object, or
+  /// null when the text is not canonical.
+  [[nodiscard]] const char* read(Observation& record) {
+    if (!take(R"({"declared":)")) return nullptr;
+    if (!take("null")) {
+      DeclaredState& declared = record.declared.emplace();
+      if (!take(R"({"attributes":)") || !map(declared.attributes) || !take(R"(,"config_hash":)") ||
+          !string(declared.config_hash) || !take(R"(,"type":)") || !string(declared.type) ||
+          !take("}")) {
+        return nullptr;
+      }
+    }
+    if (!take(R"(,"entity":{"id":)") || !string(record.entity.id) || !take(R"(,"kind":)") ||
+        !name(kKindNames, record.entity.kind) || !take(R"(,"parent":)") ||
+        !optionalString(record.entity.parent) || !take(R"(},"epoch":)") ||
+        !unsignedNumber(record.epoch) || !take(R"(,"extensions":)") || !map(record.extensions) ||
+        !take(R"(,"logical_time":)") || !signedNumber(record.logical_time) ||
+        !take(R"(,"observed":)")) {
+      return nullptr;
+    }
+    if (!take("null")) {
+      // Filled here and moved in: emplace() would first clear the whole section.
+      ObservedState observed;
+      if (!take(R"({"attributes":)") || !map(observed.attributes) || !take(R"(,"health":)") ||
+          !name(kHealthNames, observed.health) || !take(R"(,"last_observed_ns":)") ||
+          !unsignedNumber(observed.last_observed_ns) || !take(R"(,"lifecycle":)") ||
+          !name(kLifecycleNames, observed.lifecycle) || !take(R"(,"pressure":)") ||
+          !number(observed.pressure) || !take(R"(,"ready":)")) {
+        return nullptr;
+      }
+      observed.ready = take("true}");
+      if (!observed.ready && !take("false}")) return nullptr;
+      record.observed.emplace(std::move(observed));
+    }
+    if (!take(R"(,"observed_at_ns":)") || !unsignedNumber(record.observed_at_ns) ||
+        !take(R"(,"planned":)")) {
+      return nullptr;
+    }
+    if (!take("null")) {
+      PlannedState& planned = record.planned.emplace();
+      if (!take(R"({"attributes":)") || !map(planned.attributes) || !take(R"(,"device_id":)") ||
+          !optionalString(planned.device_id) || !take(R"(,"host_id":)") ||
+          !optionalString(planned.host_id) || !take(R"(,"placement_hash":)") ||
+          !string(planned.placement_hash) || !take("}")) {
+        return nullptr;
+      }
+    }
+    // The record already holds the one valid schema: the text only has to name it.
+    if (!take(R"(,"schema":"velmor-observability/1","sequence":)") ||
+        !unsignedNumber(record.sequence) || !take(R"(,"system_id":)") ||
+        !string(record.system_id) || !take("}") || !detail::isValid(record)) {
+      return nullptr;
+    }
+    return at_;
+  }
+
+ private:
+  template <std::size_t Size>
+  [[gnu::always_inline]] bool take(const char (&fragment)[Size]) noexcept {
+    constexpr std::size_t kLength = Size - 1;
+    if (static_cast<std::size_t>(end_ - at_) < kLength || !sameAsConstant<kLength>(at_, fragment)) {
+      return false;
+    }
+    at_ += kLength;
+    return true;
+  }
+
+  /// Reads a string without escapes as a view of the text.
+  [[gnu::always_inline]] bool text(std::string_view& out) noexcept {
+    if (at_ == end_ || *at_ != '"') return false;
+    const char* const body = at_ + 1;
+    const auto left = static_cast<std::size_t>(end_ - body);
+    std::size_t length = left;
+    if (std::endian::native == std::endian::little && left >= detail::kBlockSize) {
+      const detail::BlockHits hits(detail::EscapedBytes::flags(detail::loadBlock(bytes(body))));
+      length = hits.any() ? hits.first()
+                          : detail::kBlockSize +
+                                detail::findFirst<detail::EscapedBytes>(
+                                    bytes(body + detail::kBlockSize), left - detail::kBlockSize);
+    } else {
+      length = detail::findFirst<detail::EscapedBytes>(bytes(body), left);
+    }
+    if (length == left || body[length] != '"') return false;
+    out = std::string_view(body, length);
+    at_ = body + length + 1;
+    return true;
+  }
+
+  bool string(std::string& out) {
+    std::string_view view;
+    if (!text(view)) return false;
+    out.assign(view);
+    return true;
+  }
+
+  bool optionalString(std::optional<std::string>& out) {
+    return take("null") || string(out.emplace());
+  }
+
+  template <typename Enum, std::size_t Count>
+  bool name(const std::array<std::string_view, Count>& names, Enum& out) noexcept {
+    std::string_view view;
+    if (!text(view)) return false;
+    for (std::size_t value = 0; value < Count; ++value) {
+      if (names[value].size() == view.size() && detail::sameBytes(names[value], view)) {
+        out = static_cast<Enum>(value);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool unsignedNumber(std::uint64_t& out) noexcept {
+    const char* const end = readShortMagnitude(at_, end_, out);
+    if (end == nullptr) return false;
+    at_ = end;
+    return true;
+  }
+
+  bool signedNumber(std::int64_t& out) noexcept {
+    const bool negative = at_ != end_ && *at_ == '-';
+    std::uint64_t magnitude = 0;
+    const char* const end = readShortMagnitude(at_ + (negative ? 1 : 0), end_, magnitude);
+    // Nineteen digits may pass the signed range; "-0" is written "0".
+    if (end == nullptr ||
+        magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+        (negative && magnitude == 0)) {
+      return false;
+    }
+    out = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    at_ = end;
+    return true;
+  }
+
+  /// Reads a number as the writer writes a double: an optional "-", an integer part without
+  /// leading zeros, an optional fraction, an optional exponent with its sign.
+  bool number(double& out) noexcept {
+    const char* at = at_;
+    const auto digits = [&at, this] {
+      const char* const first = at;
+      while (at != end_ && isDigit(*at))
+        ++at;
+      return at != first;
+    };
+    if (at != end_ && *at == '-') ++at;
+    if (at != end_ && *at == '0') {
+      ++at;
+    } else if (!digits()) {
+      return false;
+    }
+    if (at != end_ && *at == '.' && (++at, !digits())) return false;
+    if (at != end_ && *at == 'e') {
+      if (++at == end_ || (*at != '+' && *at != '-')) return false;
+      ++at;
+      if (!digits()) return false;
+    }
+    const auto [stop, error] = std::from_chars(at_, at, out);
+    if (error != std::errc{} || stop != at) return false;
+    at_ = at;
+    return true;
+  }
+
+  bool map(AttributeMap& out) {
+    if (take("{}")) return true;
+    if (!take("{")) return false;
+    for (;;) {
+      std::string_view key;
+      std::string_view value;
+      if (!text(key) || !take(":") || !text(value)) return false;
+      // Canonical keys ascend: each entry goes at the end, and none can repeat.
+      if (!out.empty() && !(std::string_view(out.rbegin()->first) < key)) return false;
+      out.emplace_hint(out.end(), key, value);
+      if (take("}")) return true;
+      if (!take(",")) return false;
+    }
+  }
+
+  static const unsigned char* bytes(const char* at) noexcept {
+    return reinterpret_cast<const unsigned char*>(at);
+  }
+
+  const char* at_;
+  const char* end_;
+};
+
 /// A cursor over the text that reads the two formats. It never recurses: each level of the fixed
 /// document shape has its own function. Every read tests the end of the view first.
 class Reader {
@@ -211,7 +459,7 @@ class Reader {
     skipSpace();
     if (current() != '{') fail(at_, "expected object");
     SnapshotPlaces places;
-    readObject<SnapshotMember>(kSnapshotMembers, [&](SnapshotMember member) {
+    readObject<SnapshotMember, kSnapshotMembers>([&](SnapshotMember member) {
       switch (member) {
         case SnapshotMember::barrier_sequence:
           places.barrier_sequence = at_;
@@ -238,7 +486,7 @@ class Reader {
         }
         case SnapshotMember::status:
           places.status = at_;
-          snapshot.status = readName<SnapshotStatus, kSnapshotStatusNames>("unknown status name");
+          snapshot.status = readName<SnapshotStatus>(kSnapshotStatusNames, "unknown status name");
           return;
         case SnapshotMember::subjects:
           readSubjects(snapshot.subjects, places.subjects);
@@ -268,42 +516,77 @@ class Reader {
   }
 
   /// Reads an object, at its "{", whose members are exactly `members`, each once and in any
-  /// order; `readValue(member)` reads each value. The next key is first compared with the one
-  /// that follows in canonical order, and only looked up when it is another.
-  template <typename Member, std::size_t Count, typename ReadValue>
-  void readObject(const Members<Count>& members, ReadValue readValue) {
+  /// order; `readValue(member)` reads each value. A canonical text is read straight through,
+  /// each key compared as a constant with the one that follows in canonical order; from the first
+  /// byte that differs (whitespace, another order, a missing member) keys are looked up.
+  template <typename Member, const auto& members, typename ReadValue>
+  void readObject(ReadValue readValue) {
+    constexpr std::size_t kCount = members.size();
     ++at_;
-    skipSpace();
-    std::uint32_t seen = 0;
-    std::size_t next = 0;
-    if (current() != '}') {
-      for (;;) {
-        const char* const key = at_;
-        std::size_t index = next;
-        if (next < Count && startsWith(members[next])) {
-          at_ += members[next].size();
-        } else {
-          index = lookUpMember(members);
-        }
-        if ((seen >> index & 1U) != 0) {
-          fail(key, "duplicate member " + quoted(nameOf(members[index])));
-        }
-        seen |= 1U << index;
-        skipSpace();
-        readValue(static_cast<Member>(index));
-        next = index + 1;
-        skipSpace();
-        if (current() == '}') break;
-        if (current() != ',') fail(at_, "expected ',' or '}'");
-        ++at_;
-        skipSpace();
-      }
+    const std::size_t matched =
+        readCanonicalMembers<Member, members>(readValue, std::make_index_sequence<kCount>{});
+    if (matched == kCount && current() == '}') {
+      ++at_;
+      return;
     }
-    if (constexpr std::uint32_t kAll = (1U << Count) - 1; seen != kAll) {
+    std::uint32_t seen = (1U << matched) - 1;
+    std::size_t next = matched;
+    if (matched == 0) {
+      skipSpace();
+      if (current() != '}') readMember<Member, members>(seen, next, readValue);
+    }
+    for (skipSpace(); current() != '}'; skipSpace()) {
+      if (current() != ',') fail(at_, "expected ',' or '}'");
+      ++at_;
+      skipSpace();
+      readMember<Member, members>(seen, next, readValue);
+    }
+    if (constexpr std::uint32_t kAll = (1U << kCount) - 1; seen != kAll) {
       const auto missing = static_cast<std::size_t>(std::countr_one(seen));
       fail(at_, "missing member " + quoted(nameOf(members[missing])));
     }
     ++at_;
+  }
+
+  /// Reads members in canonical order for as long as the text has them with nothing between;
+  /// returns how many it read.
+  template <typename Member, const auto& members, typename ReadValue, std::size_t... Index>
+  std::size_t readCanonicalMembers(ReadValue& readValue, std::index_sequence<Index...> /*all*/) {
+    std::size_t matched = 0;
+    (void)((readCanonicalMember<Member, members, Index>(readValue) && (++matched, true)) && ...);
+    return matched;
+  }
+
+  template <typename Member, const auto& members, std::size_t Index, typename ReadValue>
+  [[gnu::always_inline]] bool readCanonicalMember(ReadValue& readValue) {
+    constexpr std::string_view kKey = members[Index];
+    constexpr std::size_t kComma = Index == 0 ? 0 : 1;
+    if (static_cast<std::size_t>(end_ - at_) < kComma + kKey.size()) return false;
+    if (kComma == 1 && *at_ != ',') return false;
+    if (!sameAsConstant<kKey.size()>(at_ + kComma, kKey.data())) return false;
+    at_ += kComma + kKey.size();
+    skipSpace();
+    readValue(static_cast<Member>(Index));
+    return true;
+  }
+
+  /// Reads one member at its key, which is looked up unless it is the one after `next`.
+  template <typename Member, const auto& members, typename ReadValue>
+  void readMember(std::uint32_t& seen, std::size_t& next, ReadValue& readValue) {
+    const char* const key = at_;
+    std::size_t index = next;
+    if (next < members.size() && startsWith(members[next])) {
+      at_ += members[next].size();
+    } else {
+      index = lookUpMember(members);
+    }
+    if ((seen >> index & 1U) != 0) {
+      fail(key, "duplicate member " + quoted(nameOf(members[index])));
+    }
+    seen |= 1U << index;
+    skipSpace();
+    readValue(static_cast<Member>(index));
+    next = index + 1;
   }
 
   /// Reads a key and its colon; returns the position of the key in `members`.
@@ -324,7 +607,23 @@ class Reader {
 
   /// Reads a string at its quotation mark. Returns a view of the text itself when the string
   /// holds no escape, else decodes it into `scratch`, allocated once at its decoded size.
-  std::string_view readText(std::string& scratch) {
+  [[gnu::always_inline]] std::string_view readText(std::string& scratch) {
+    const char* const body = at_ + 1;
+    if constexpr (std::endian::native == std::endian::little) {
+      // Most strings end within one block: tested here, inline, rather than by the general scan.
+      if (end_ - body >= static_cast<std::ptrdiff_t>(detail::kBlockSize)) {
+        const detail::BlockHits hits(detail::EscapedBytes::flags(detail::loadBlock(bytes(body))));
+        if (hits.any() && body[hits.first()] == '"') {
+          at_ = body + hits.first() + 1;
+          return {body, hits.first()};
+        }
+      }
+    }
+    return readLongText(scratch);
+  }
+
+  /// Reads a string that readText did not find the end of in its first block.
+  [[gnu::noinline]] std::string_view readLongText(std::string& scratch) {
     const char* const body = at_ + 1;
     const auto left = static_cast<std::size_t>(end_ - body);
     const std::size_t clean = detail::findFirst<detail::EscapedBytes>(bytes(body), left);
@@ -421,14 +720,14 @@ class Reader {
   }
 
   /// Reads an enumeration name; `unknown` is the reason for a name outside the table.
-  template <typename Enum, std::uint32_t Count>
-  Enum readName(const char* unknown) {
+  template <typename Enum, std::size_t Count>
+  Enum readName(const std::array<std::string_view, Count>& names, const char* unknown) {
     const char* const start = at_;
     if (current() != '"') fail(at_, "expected string");
     std::string scratch;
     const std::string_view name = readText(scratch);
-    for (std::uint32_t value = 0; value < Count; ++value) {
-      if (detail::sameBytes(toString(static_cast<Enum>(value)), name)) {
+    for (std::size_t value = 0; value < Count; ++value) {
+      if (names[value].size() == name.size() && detail::sameBytes(names[value], name)) {
         return static_cast<Enum>(value);
       }
     }
@@ -478,7 +777,7 @@ class Reader {
   }
 
   /// Reads an integer's magnitude; fails when it does not fit 64 bits.
-  std::uint64_t readMagnitude(const NumberText& number) const {
+  [[nodiscard]] std::uint64_t readMagnitude(const NumberText& number) const {
     if (!number.integral) fail(number.start, "integer written with a fraction or an exponent");
     std::uint64_t value = 0;
     for (const char* at = number.start + (number.negative ? 1 : 0); at != number.end; ++at) {
@@ -491,19 +790,32 @@ class Reader {
   }
 
   std::uint64_t readUnsigned() {
+    std::uint64_t value = 0;
+    if (const char* const end = readShortMagnitude(at_, end_, value)) {
+      at_ = end;
+      return value;
+    }
     const NumberText number = scanNumber("expected integer");
-    const std::uint64_t value = readMagnitude(number);
+    value = readMagnitude(number);
     // "-0" is zero, a value every unsigned member holds.
     if (number.negative && value != 0) fail(number.start, "number out of range");
     return value;
   }
 
   std::int64_t readSigned() {
-    const NumberText number = scanNumber("expected integer");
-    const std::uint64_t value = readMagnitude(number);
     constexpr auto kLargest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (value > kLargest + (number.negative ? std::uint64_t{1} : std::uint64_t{0}))
+    const bool negative = current() == '-';
+    std::uint64_t value = 0;
+    if (const char* const end = readShortMagnitude(negative ? at_ + 1 : at_, end_, value);
+        end != nullptr && value <= kLargest) {
+      at_ = end;
+      return negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+    }
+    const NumberText number = scanNumber("expected integer");
+    value = readMagnitude(number);
+    if (value > kLargest + (number.negative ? std::uint64_t{1} : std::uint64_t{0})) {
       fail(number.start, "number out of range");
+    }
     // Negating in unsigned arithmetic keeps the most negative value defined.
     return static_cast<std::int64_t>(number.negative ? 0 - value : value);
   }
@@ -557,12 +869,20 @@ class Reader {
   void readSection(std::optional<Section>& slot, ReadBody readBody) {
     if (consume("null")) return;
     if (current() != '{') fail(at_, "expected object or null");
-    readBody(slot.emplace());
+    // Built apart and moved in: emplace() would first clear the whole section to zero.
+    Section section;
+    readBody(section);
+    slot.emplace(std::move(section));
   }
 
   void readObservationObject(Observation& record) {
+    if (const char* const end = CanonicalObservation(at_, end_).read(record)) {
+      at_ = end;
+      return;
+    }
+    record = Observation();
     const char* const open = at_;
-    readObject<ObservationMember>(kObservationMembers, [&](ObservationMember member) {
+    readObject<ObservationMember, kObservationMembers>([&](ObservationMember member) {
       switch (member) {
         case ObservationMember::declared:
           readSection(record.declared, [this](DeclaredState& declared) { readDeclared(declared); });
@@ -604,13 +924,13 @@ class Reader {
   }
 
   void readEntity(EntityIdentity& entity) {
-    readObject<EntityMember>(kEntityMembers, [&](EntityMember member) {
+    readObject<EntityMember, kEntityMembers>([&](EntityMember member) {
       switch (member) {
         case EntityMember::id:
           readString(entity.id);
           return;
         case EntityMember::kind:
-          entity.kind = readName<EntityKind, kKindNames>("unknown kind name");
+          entity.kind = readName<EntityKind>(kKindNames, "unknown kind name");
           return;
         case EntityMember::parent:
           readOptionalString(entity.parent);
@@ -620,7 +940,7 @@ class Reader {
   }
 
   void readDeclared(DeclaredState& declared) {
-    readObject<DeclaredMember>(kDeclaredMembers, [&](DeclaredMember member) {
+    readObject<DeclaredMember, kDeclaredMembers>([&](DeclaredMember member) {
       switch (member) {
         case DeclaredMember::attributes:
           readMap(declared.attributes);
@@ -636,19 +956,19 @@ class Reader {
   }
 
   void readObserved(ObservedState& observed) {
-    readObject<ObservedMember>(kObservedMembers, [&](ObservedMember member) {
+    readObject<ObservedMember, kObservedMembers>([&](ObservedMember member) {
       switch (member) {
         case ObservedMember::attributes:
           readMap(observed.attributes);
           return;
         case ObservedMember::health:
-          observed.health = readName<HealthState, kHealthNames>("unknown health name");
+          observed.health = readName<HealthState>(kHealthNames, "unknown health name");
           return;
         case ObservedMember::last_observed_ns:
           observed.last_observed_ns = readUnsigned();
           return;
         case ObservedMember::lifecycle:
-          observed.lifecycle = readName<LifecycleState, kLifecycleNames>("unknown lifecycle name");
+          observed.lifecycle = readName<LifecycleState>(kLifecycleNames, "unknown lifecycle name");
           return;
         case ObservedMember::pressure:
           observed.pressure = readDouble();
@@ -661,7 +981,7 @@ class Reader {
   }
 
   void readPlanned(PlannedState& planned) {
-    readObject<PlannedMember>(kPlannedMembers, [&](PlannedMember member) {
+    readObject<PlannedMember, kPlannedMembers>([&](PlannedMember member) {
       switch (member) {
         case PlannedMember::attributes:
           readMap(planned.attributes);
@@ -690,7 +1010,9 @@ class Reader {
     for (;;) {
       if (current() != '{') fail(at_, "expected object");
       starts.push_back(at_);
-      readSubject(subjects.emplace_back());
+      // Named members only: emplace_back() would first clear the whole subject to zero.
+      readSubject(subjects.emplace_back(std::string(), SubjectStatus::missing));
+      if (subjects.size() == 1) reserveLike(subjects, starts);
       if (subjects.size() > 1 && !(subjects[subjects.size() - 2].id < subjects.back().id)) {
         fail(starts.back(), "subject ids not strictly ascending");
       }
@@ -703,9 +1025,21 @@ class Reader {
     ++at_;
   }
 
+  /// Reserves room for as many more subjects as the rest of the text holds if they are as long
+  /// as the first, so that the subjects are not moved as the vector grows; never more than twice
+  /// the rest of the text in memory, so that a short first subject cannot make a hostile text
+  /// reserve much more than it could fill.
+  void reserveLike(std::vector<SubjectResult>& subjects, std::vector<const char*>& starts) const {
+    const auto length = static_cast<std::size_t>(at_ - starts.front());
+    const auto rest = static_cast<std::size_t>(end_ - at_);
+    const std::size_t count = 1 + std::min(rest / length, 2 * rest / sizeof(SubjectResult));
+    subjects.reserve(count);
+    starts.reserve(count);
+  }
+
   void readSubject(SubjectResult& subject) {
     const char* const open = at_;
-    readObject<SubjectMember>(kSubjectMembers, [&](SubjectMember member) {
+    readObject<SubjectMember, kSubjectMembers>([&](SubjectMember member) {
       switch (member) {
         case SubjectMember::diagnostic:
           readString(subject.diagnostic);
@@ -718,7 +1052,7 @@ class Reader {
                       [this](Observation& observation) { readObservationObject(observation); });
           return;
         case SubjectMember::status:
-          subject.status = readName<SubjectStatus, kSubjectStatusNames>("unknown status name");
+          subject.status = readName<SubjectStatus>(kSubjectStatusNames, "unknown status name");
           return;
       }
     });

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "example_records.hpp"
 
@@ -148,10 +149,126 @@ TEST(Reader, RejectsWithByteAndReason) {
   }
 }
 
-TEST(Reader, ReadsCanonicalTextsBack) {
+Observation withEveryByte() {
+  Observation record = Quillon::Core::Monitoring::testing::engineExample(-0.0);
+  record.epoch = std::numeric_limits<std::uint64_t>::max();
+  record.sequence = std::numeric_limits<std::uint64_t>::max();
+  record.logical_time = std::numeric_limits<std::int64_t>::min();
+  record.observed_at_ns = std::numeric_limits<std::uint64_t>::max();
+  record.entity = {EntityKind::unknown, "\x7f\xff\xfe", "\xc3\xa9"};
+  for (int byte = 0; byte < 256; ++byte) {
+    record.extensions[std::string(1, static_cast<char>(byte))] =
+        std::string(2, static_cast<char>(byte));
+  }
+  record.declared->type = std::string("\"\\/\b\f\n\r\t\0\x1f", 10);
+  return record;
+}
+
+TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
+  std::vector<Observation> records = {Quillon::Core::Monitoring::testing::systemExample(),
+                                      withEveryByte()};
+  for (const double pressure :
+       {0.1, 0.3, 1.0, 0.0, 5e-324, 0.00001, 0x1p-25, 0.99999999999999989}) {
+    records.push_back(Quillon::Core::Monitoring::testing::engineExample(pressure));
+  }
+  for (const Observation& record : records) {
+    const std::string text = record.toCanonicalJson();
+    SCOPED_TRACE(text);
+    const Observation back = readObservation(text);
+    EXPECT_EQ(record, back);
+    EXPECT_EQ(text, back.toCanonicalJson());
+  }
   EXPECT_EQ(kObservation, readObservation(kObservation).toCanonicalJson());
   EXPECT_EQ(Quillon::Core::Monitoring::testing::engineExample(), readObservation(kObservation));
   EXPECT_EQ(kSnapshot, readRuntimeState(kSnapshot).toCanonicalJson());
+}
+
+TEST(Reader, AcceptsAnyJsonSpellingOfADocument) {
+  std::string spaced;
+  for (const char byte : kObservation) {
+    const bool structural = std::string_view("{}[],:").find(byte) != std::string_view::npos;
+    spaced += structural ? std::string(" \t") + byte + "\r\n" : std::string(1, byte);
+  }
+  EXPECT_EQ(kObservation, readObservation(spaced).toCanonicalJson());
+  EXPECT_EQ(
+      Quillon::Core::Monitoring::testing::systemExample(),
+      readObservation(R"({"system_id":"lab","sequence":0,"schema":"velmor-observability/1",)"
+                      R"("planned":null,"observed_at_ns":0,"observed":null,"logical_time":-0,)"
+                      R"("extensions":{},"epoch":1,"entity":{"parent":null,"kind":"system",)"
+                      R"("id":"lab"},"declared":null})"));
+
+  struct Row {
+    const char* description;
+    std::string_view member;
+    std::string_view type;
+  };
+  const Row rows[] = {
+      {"escaped key", R"("\u0074ype":"inference")", "inference"},
+      {"two-byte escape", R"("type":"\u00e9")", "\xc3\xa9"},
+      {"three-byte escape", R"("type":"\u20AC")", "\xe2\x82\xac"},
+      {"surrogate pair", R"("type":"\ud83d\uDE00")", "\xf0\x9f\x98\x80"},
+      {"short escapes", R"("type":"\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
+      {"escaped NUL", R"("type":"a\u0000")", std::string_view("a\0", 2)},
+      {"raw bytes that are not UTF-8", "\"type\":\"\xff\xc3\"", "\xff\xc3"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.description);
+    const std::string text = edited(kObservation, R"("type":"inference")", row.member);
+    EXPECT_EQ(row.type, readObservation(text).declared->type);
+  }
+}
+
+TEST(Reader, ReadsEveryNameOfEveryTable) {
+  const auto nameIn = [](std::string_view base, const char* from, std::string_view name) {
+    return edited(base, from,
+                  std::string(from).substr(0, std::string_view(from).find(':') + 1) + '"' +
+                      std::string(name) + '"');
+  };
+  for (std::uint32_t value = 1; value < 12; ++value) {
+    const auto kind = static_cast<EntityKind>(value);
+    EXPECT_EQ(
+        kind,
+        readObservation(nameIn(kObservation, R"("kind":"engine")", toString(kind))).entity.kind);
+  }
+  for (std::uint32_t value = 0; value < 4; ++value) {
+    const auto health = static_cast<HealthState>(value);
+    EXPECT_EQ(health,
+              readObservation(nameIn(kObservation, R"("health":"degraded")", toString(health)))
+                  .observed->health);
+  }
+  for (std::uint32_t value = 0; value < 9; ++value) {
+    const auto lifecycle = static_cast<LifecycleState>(value);
+    EXPECT_EQ(lifecycle,
+              readObservation(nameIn(kObservation, R"("lifecycle":"running")", toString(lifecycle)))
+                  .observed->lifecycle);
+  }
+  for (std::uint32_t value = 1; value < 6; ++value) {
+    const auto status = static_cast<SubjectStatus>(value);
+    EXPECT_EQ(status, readRuntimeState(nameIn(kSnapshot, R"("status":"missing")", toString(status)))
+                          .subjects[0]
+                          .status);
+  }
+}
+
+TEST(Reader, HostileInputStaysLinearAndInsideTheView) {
+  std::string huge(kObservation);
+  huge.insert(huge.find(R"("extensions":{})") + 14,
+              "\"k\":\"" + std::string(100'000'000, 'a') + "\"");
+  EXPECT_EQ(100'000'000U, readObservation(huge).extensions.at("k").size());
+
+  std::string map = R"({"extensions":{)";
+  for (int entry = 0; entry < 1'000'000; ++entry) {
+    map += (entry == 0 ? "\"" : ",\"") + std::to_string(10'000'000 + entry) + "\":\"\"";
+  }
+  map += "}}";
+  huge = edited(kObservation, R"("extensions":{})", map.substr(1, map.size() - 2));
+  EXPECT_EQ(1'000'000U, readObservation(huge).extensions.size());
+
+  EXPECT_THROW((void)readObservation(R"({"declared":)" + std::string(1'000'000, '[')),
+               DocumentError);
+  // The byte after the view would close the document.
+  EXPECT_THROW((void)readObservation(kObservation.substr(0, kObservation.size() - 1)),
+               DocumentError);
 }
 
 }  // namespace
