@@ -36,6 +36,9 @@ run([
      "stdin": '{"schema":"velmor-runtime-state/1",' + STATE[1:].replace(
          ',"schema":"velmor-runtime-state/1"', ""),
      "out": E("-:1: byte 2: not the canonical text\n"), "status": 1},
+    {"what": "an observation's schema value decides before any other member",
+     "args": ["check"], "stdin": '{"schema":"velmor-observability/1","epoch":1}',
+     "out": r'-:1: byte \d+: missing member "declared"\n', "status": 1},
     {"what": "several files in turn", "args": ["check", "{a}", "{b}"],
      "files": {"a": STATE + "\n", "b": "\n"}, "out": r".*/b\.jsonl:1: byte 0: [^\n]+\n",
      "err": E(SUMMARY.format(2, 1)) + "\n", "status": 1},

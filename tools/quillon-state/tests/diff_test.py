@@ -19,6 +19,9 @@ run([
      "out": E(HUMAN.replace("3 -> 4", "4 -> 3").replace('"partial" -> "complete"',
                                                         '"complete" -> "partial"')
               .replace("disappeared", "appeared")), "status": 1},
+    {"what": "an id that is not one plain word is quoted", "args": ["diff", "{a}", "{b}"],
+     "files": {"a": STATE, "b": STATE.replace("gpu-0", "gpu 0")},
+     "out": E('"device:host/gpu 0" appeared\ndevice:host/gpu-0 disappeared\n'), "status": 1},
     {"what": "--json: one canonical object per change", "args": ["diff", "--json", "{a}", "{b}"],
      "files": {"a": STATE, "b": NEXT},
      "out": E('{"after":"4","before":"3","pointer":"/barrier_sequence","subject":""}\n'
