@@ -300,8 +300,10 @@ class CanonicalObservation {
   }
 
  private:
+  // A literal's size is part of its type: the comparison is unrolled for it.
   template <std::size_t Size>
-  [[gnu::always_inline]] bool take(const char (&fragment)[Size]) noexcept {
+  [[gnu::always_inline]] bool take(
+      const char (&fragment)[Size]) noexcept {  // NOLINT(modernize-avoid-c-arrays)
     constexpr std::size_t kLength = Size - 1;
     if (static_cast<std::size_t>(end_ - at_) < kLength || !sameAsConstant<kLength>(at_, fragment)) {
       return false;
@@ -331,38 +333,47 @@ class CanonicalObservation {
     return true;
   }
 
-  bool string(std::string& out) {
+  [[gnu::always_inline]] bool string(std::string& out) {
     std::string_view view;
     if (!text(view)) return false;
     out.assign(view);
     return true;
   }
 
-  bool optionalString(std::optional<std::string>& out) {
+  [[gnu::always_inline]] bool optionalString(std::optional<std::string>& out) {
     return take("null") || string(out.emplace());
   }
 
   template <typename Enum, std::size_t Count>
-  bool name(const std::array<std::string_view, Count>& names, Enum& out) noexcept {
-    std::string_view view;
-    if (!text(view)) return false;
+  [[gnu::always_inline]] bool name(const std::array<std::string_view, Count>& names,
+                                   Enum& out) noexcept {
+    // A name is short and has no escape: it is compared in place, quotes included.
+    const auto left = static_cast<std::size_t>(end_ - at_);
     for (std::size_t value = 0; value < Count; ++value) {
-      if (names[value].size() == view.size() && detail::sameBytes(names[value], view)) {
+      const std::string_view candidate = names[value];
+      if (left < candidate.size() + 2 || at_[0] != '"' || at_[candidate.size() + 1] != '"') {
+        continue;
+      }
+      std::size_t same = 0;
+      while (same < candidate.size() && at_[same + 1] == candidate[same])
+        ++same;
+      if (same == candidate.size()) {
         out = static_cast<Enum>(value);
+        at_ += candidate.size() + 2;
         return true;
       }
     }
     return false;
   }
 
-  bool unsignedNumber(std::uint64_t& out) noexcept {
+  [[gnu::always_inline]] bool unsignedNumber(std::uint64_t& out) noexcept {
     const char* const end = readShortMagnitude(at_, end_, out);
     if (end == nullptr) return false;
     at_ = end;
     return true;
   }
 
-  bool signedNumber(std::int64_t& out) noexcept {
+  [[gnu::always_inline]] bool signedNumber(std::int64_t& out) noexcept {
     const bool negative = at_ != end_ && *at_ == '-';
     std::uint64_t magnitude = 0;
     const char* const end = readShortMagnitude(at_ + (negative ? 1 : 0), end_, magnitude);
@@ -379,7 +390,7 @@ class CanonicalObservation {
 
   /// Reads a number as the writer writes a double: an optional "-", an integer part without
   /// leading zeros, an optional fraction, an optional exponent with its sign.
-  bool number(double& out) noexcept {
+  [[gnu::always_inline]] bool number(double& out) noexcept {
     const char* at = at_;
     const auto digits = [&at, this] {
       const char* const first = at;
@@ -405,8 +416,10 @@ class CanonicalObservation {
     return true;
   }
 
-  bool map(AttributeMap& out) {
-    if (take("{}")) return true;
+  /// Most maps are empty: that case stays inline.
+  [[gnu::always_inline]] bool map(AttributeMap& out) { return take("{}") || entries(out); }
+
+  [[gnu::noinline]] bool entries(AttributeMap& out) {
     if (!take("{")) return false;
     for (;;) {
       std::string_view key;
@@ -515,16 +528,16 @@ class Reader {
     return true;
   }
 
-  /// Reads an object, at its "{", whose members are exactly `members`, each once and in any
+  /// Reads an object, at its "{", whose members are exactly `Keys`, each once and in any
   /// order; `readValue(member)` reads each value. A canonical text is read straight through,
   /// each key compared as a constant with the one that follows in canonical order; from the first
   /// byte that differs (whitespace, another order, a missing member) keys are looked up.
-  template <typename Member, const auto& members, typename ReadValue>
+  template <typename Member, const auto& Keys, typename ReadValue>
   void readObject(ReadValue readValue) {
-    constexpr std::size_t kCount = members.size();
+    constexpr std::size_t kCount = Keys.size();
     ++at_;
     const std::size_t matched =
-        readCanonicalMembers<Member, members>(readValue, std::make_index_sequence<kCount>{});
+        readCanonicalMembers<Member, Keys>(readValue, std::make_index_sequence<kCount>{});
     if (matched == kCount && current() == '}') {
       ++at_;
       return;
@@ -533,33 +546,33 @@ class Reader {
     std::size_t next = matched;
     if (matched == 0) {
       skipSpace();
-      if (current() != '}') readMember<Member, members>(seen, next, readValue);
+      if (current() != '}') readMember<Member, Keys>(seen, next, readValue);
     }
     for (skipSpace(); current() != '}'; skipSpace()) {
       if (current() != ',') fail(at_, "expected ',' or '}'");
       ++at_;
       skipSpace();
-      readMember<Member, members>(seen, next, readValue);
+      readMember<Member, Keys>(seen, next, readValue);
     }
     if (constexpr std::uint32_t kAll = (1U << kCount) - 1; seen != kAll) {
       const auto missing = static_cast<std::size_t>(std::countr_one(seen));
-      fail(at_, "missing member " + quoted(nameOf(members[missing])));
+      fail(at_, "missing member " + quoted(nameOf(Keys[missing])));
     }
     ++at_;
   }
 
   /// Reads members in canonical order for as long as the text has them with nothing between;
   /// returns how many it read.
-  template <typename Member, const auto& members, typename ReadValue, std::size_t... Index>
+  template <typename Member, const auto& Keys, typename ReadValue, std::size_t... Index>
   std::size_t readCanonicalMembers(ReadValue& readValue, std::index_sequence<Index...> /*all*/) {
     std::size_t matched = 0;
-    (void)((readCanonicalMember<Member, members, Index>(readValue) && (++matched, true)) && ...);
+    (void)((readCanonicalMember<Member, Keys, Index>(readValue) && (++matched, true)) && ...);
     return matched;
   }
 
-  template <typename Member, const auto& members, std::size_t Index, typename ReadValue>
+  template <typename Member, const auto& Keys, std::size_t Index, typename ReadValue>
   [[gnu::always_inline]] bool readCanonicalMember(ReadValue& readValue) {
-    constexpr std::string_view kKey = members[Index];
+    constexpr std::string_view kKey = Keys[Index];
     constexpr std::size_t kComma = Index == 0 ? 0 : 1;
     if (static_cast<std::size_t>(end_ - at_) < kComma + kKey.size()) return false;
     if (kComma == 1 && *at_ != ',') return false;
@@ -571,17 +584,17 @@ class Reader {
   }
 
   /// Reads one member at its key, which is looked up unless it is the one after `next`.
-  template <typename Member, const auto& members, typename ReadValue>
+  template <typename Member, const auto& Keys, typename ReadValue>
   void readMember(std::uint32_t& seen, std::size_t& next, ReadValue& readValue) {
     const char* const key = at_;
     std::size_t index = next;
-    if (next < members.size() && startsWith(members[next])) {
-      at_ += members[next].size();
+    if (next < Keys.size() && startsWith(Keys[next])) {
+      at_ += Keys[next].size();
     } else {
-      index = lookUpMember(members);
+      index = lookUpMember(Keys);
     }
     if ((seen >> index & 1U) != 0) {
-      fail(key, "duplicate member " + quoted(nameOf(members[index])));
+      fail(key, "duplicate member " + quoted(nameOf(Keys[index])));
     }
     seen |= 1U << index;
     skipSpace();
@@ -1010,8 +1023,8 @@ class Reader {
     for (;;) {
       if (current() != '{') fail(at_, "expected object");
       starts.push_back(at_);
-      // Named members only: emplace_back() would first clear the whole subject to zero.
-      readSubject(subjects.emplace_back(std::string(), SubjectStatus::missing));
+      // Aggregate-initialised: emplace_back() would first clear the whole subject to zero.
+      readSubject(subjects.emplace_back(SubjectResult{}));
       if (subjects.size() == 1) reserveLike(subjects, starts);
       if (subjects.size() > 1 && !(subjects[subjects.size() - 2].id < subjects.back().id)) {
         fail(starts.back(), "subject ids not strictly ascending");
