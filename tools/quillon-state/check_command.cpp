@@ -55,34 +55,19 @@ std::size_t skipString(std::string_view text, std::size_t at) {
   return kNone;
 }
 
-// Returns where the member value at `at` ends: after its closing bracket, or at the delimiter
-// that ends a scalar. Brackets are counted, not matched: the reader judges the text later.
-std::size_t skipValue(std::string_view text, std::size_t at) {
-  std::size_t depth = 0;
-  while (at < text.size()) {
-    const char byte = text[at];
-    if (byte == '"') {
-      at = skipString(text, at);
-      if (at == kNone || depth == 0) {
-        return at;
-      }
-      continue;
-    }
-    if (byte == '{' || byte == '[') {
-      ++depth;
-    } else if (byte == '}' || byte == ']') {
-      if (depth == 0) {
-        return at;
-      }
-      if (--depth == 0) {
-        return at + 1;
-      }
-    } else if (byte == ',' && depth == 0) {
-      return at;
+// Returns where the scalar member value at `at` ends, or kNone for an object or an array: no
+// member that both formats have holds one, so such a text is left to the reader to reject.
+std::size_t skipScalar(std::string_view text, std::size_t at) {
+  if (at < text.size() && text[at] == '"') {
+    return skipString(text, at);
+  }
+  while (at < text.size() && text[at] != ',' && text[at] != '}') {
+    if (text[at] == '{' || text[at] == '[') {
+      return kNone;
     }
     ++at;
   }
-  return kNone;
+  return at;
 }
 
 bool holds(auto names, std::string_view key) {
@@ -114,7 +99,7 @@ Format guessFormat(std::string_view text) {
       break;
     }
     at = skipSpace(text, at + 1);
-    const std::size_t value_end = skipValue(text, at);
+    const std::size_t value_end = skipScalar(text, at);
     if (value_end == kNone) {
       break;
     }

@@ -42,6 +42,10 @@ run([
     {"what": "several files in turn", "args": ["check", "{a}", "{b}"],
      "files": {"a": STATE + "\n", "b": "\n"}, "out": r".*/b\.jsonl:1: byte 0: [^\n]+\n",
      "err": E(SUMMARY.format(2, 1)) + "\n", "status": 1},
+    {"what": "progress on a terminal for a file over 64 MiB, erased at the end",
+     "args": ["check", "{big}"], "files": {"big": (STATE + "\n") * 120000}, "tty": True,
+     "out": "", "err": r"\r.*/big\.jsonl: \d+ of 6\d MiB \(\d+%\), \d+ MiB/s\x1b\[K.*\r\x1b\[K" +
+     E(SUMMARY.format(120000, 0)) + "\r\n", "status": 0},
     {"what": "a missing file is an I/O error", "args": ["check", "{a}", "no/such.jsonl"],
      "files": {"a": STATE}, "err": E("quillon-state: cannot open no/such.jsonl: no such file "
                                      "or directory\n"), "status": 2},
