@@ -7,6 +7,9 @@ Runs COMMAND and reads one document per line of its standard output. Each must p
 names. Options:
   --broken               also derive deliberately broken documents from the valid ones: each
                          must be rejected
+  --standalone           validate runtime-state documents with their schema file alone, with
+                         every network fetch failing: the observation schema it bundles must
+                         be the observation schema file, unchanged
   --lines N              require exactly N documents
   --status STATUS        every runtime-state document has this snapshot status
   --subject GLOB=STATUS  in every runtime-state document, each subject whose id matches GLOB has
@@ -38,14 +41,32 @@ OBSERVATION, RUNTIME_STATE = SCHEMA_FILES
 DELETE = object()
 
 
-def validators(schema_dir):
+def refuse_fetch(uri):
+    raise OSError(f"the schema tried to fetch {uri}")
+
+
+def validators(schema_dir, standalone):
     """Returns a validator per schema name; the runtime-state schema finds the observation
-    schema by its $id, as any consumer that registers both would."""
+    schema by its $id, as any consumer that registers both would, or when `standalone` in the
+    copy it bundles, as a consumer given that one file would."""
     schemas = {}
     for name, file in SCHEMA_FILES.items():
         schema = json.loads((schema_dir / file).read_text(encoding="utf-8"))
         Draft202012Validator.check_schema(schema)
         schemas[name] = schema
+    if standalone:
+        if schemas[RUNTIME_STATE]["$defs"].get("observability-1") != schemas[OBSERVATION]:
+            sys.exit("check_documents: the bundled observation schema differs from its file")
+        try:
+            from referencing import Registry
+
+            return {name: Draft202012Validator(schema, registry=Registry(retrieve=refuse_fetch))
+                    for name, schema in schemas.items()}
+        except ImportError:
+            refuse = {"http": refuse_fetch, "https": refuse_fetch}
+            return {name: Draft202012Validator(
+                        schema, resolver=jsonschema.RefResolver.from_schema(schema, handlers=refuse))
+                    for name, schema in schemas.items()}
     by_id = {schema["$id"]: schema for schema in schemas.values()}
     try:
         from referencing import Registry, Resource
@@ -203,6 +224,7 @@ def main(argv):
     split = argv.index("--")
     schema_dir, options, command = pathlib.Path(argv[0]), argv[1:split], argv[split + 1:]
     broken = "--broken" in options
+    standalone = "--standalone" in options
     lines, status, subjects = None, None, []
     for option, value in zip(options, options[1:] + [None]):
         if option == "--lines":
@@ -212,7 +234,7 @@ def main(argv):
         elif option == "--subject":
             subjects.append(value)
 
-    check = validators(schema_dir)
+    check = validators(schema_dir, standalone)
     run = subprocess.run(command, stdout=subprocess.PIPE, check=True)
     text = run.stdout.decode("utf-8")
     if not text.endswith("\n"):

@@ -4,12 +4,6 @@
 
 namespace Quillon::Tools::State {
 
-void addCheckCommand(CLI::App& /*app*/, int& /*status*/) {}
-
-void addDiffCommand(CLI::App& /*app*/, int& /*status*/) {}
-
-void addMetricsCommand(CLI::App& /*app*/, int& /*status*/) {}
-
 void addCaptureCommand(CLI::App& /*app*/, int& /*status*/) {}
 
 void addServeCommand(CLI::App& /*app*/, int& /*status*/) {}

@@ -1,0 +1,73 @@
+"""Runs quillon-state over a table of cases and reports every case whose result differs.
+
+usage: python3 SUBCOMMAND_test.py QUILLON_STATE
+
+A case is a dict: "what" (a description), "args" ("{name}" stands for the path of input file
+name), "files" (name -> text), "stdin", and what must come back: "status", and "out" and "err",
+regular expressions that the whole standard output and error must match; "consumer", a command
+that must accept the standard output on its standard input; "tty", true to give the tool a
+terminal as standard error (which then ends lines with a carriage return too).
+"""
+import os
+import pathlib
+import pty
+import re
+import subprocess
+import sys
+import tempfile
+
+# The documentation's worked runtime-state document and the observation document it embeds.
+OBSERVATION = ('{"declared":null,"entity":{"id":"lab","kind":"system","parent":null},"epoch":1,'
+               '"extensions":{},"logical_time":0,"observed":null,"observed_at_ns":0,"planned":null,'
+               '"schema":"velmor-observability/1","sequence":0,"system_id":"lab"}')
+MISSING_GPU = ('{"diagnostic":"probe returned no observation","id":"device:host/gpu-0",'
+               '"observation":null,"status":"missing"}')
+STATE = ('{"barrier_sequence":3,"captured_at_ns":14,"deadline_ns":110,"epoch":1,"logical_time":7,'
+         '"schema":"velmor-runtime-state/1","status":"partial","subjects":[' + MISSING_GPU +
+         ',{"diagnostic":"","id":"system:lab","observation":' + OBSERVATION +
+         ',"status":"captured"}],"system_id":"lab"}')
+
+
+def read_terminal(terminal):
+    """Returns what was written to the terminal whose other end is closed."""
+    text = b""
+    try:
+        while chunk := os.read(terminal, 65536):
+            text += chunk
+    except OSError:  # the end of a terminal whose writers are gone
+        pass
+    os.close(terminal)
+    return text
+
+
+def run(cases):
+    tool, failures = sys.argv[1], 0
+    with tempfile.TemporaryDirectory() as folder:
+        for case in cases:
+            paths = {name: str(pathlib.Path(folder, name + ".jsonl"))
+                     for name in case.get("files", {})}
+            for name, text in case.get("files", {}).items():
+                pathlib.Path(paths[name]).write_text(text, encoding="utf-8")
+            args = [argument.format(**paths) for argument in case["args"]]
+            terminal, tty = pty.openpty() if case.get("tty") else (None, subprocess.PIPE)
+            result = subprocess.run([tool] + args, input=case.get("stdin", "").encode(),
+                                    stdout=subprocess.PIPE, stderr=tty, timeout=120)
+            if terminal is not None:
+                os.close(tty)
+                result.stderr = read_terminal(terminal)
+            out, err = result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
+            problems = [] if result.returncode == case["status"] else [
+                f"status {result.returncode}, want {case['status']}"]
+            for name, got in (("out", out), ("err", err)):
+                if name in case and not re.fullmatch(case[name], got, re.S):
+                    problems.append(f"standard {name}put does not match {case[name]!r}")
+            if "consumer" in case:
+                used = subprocess.run(case["consumer"], input=result.stdout, capture_output=True)
+                if used.returncode != 0 or used.stdout or used.stderr:
+                    problems.append(f"{case['consumer'][0]} refused it: {used.stdout + used.stderr}")
+            if problems:
+                failures += 1
+                print(f"FAIL {case['what']}: " + "; ".join(problems) +
+                      f"\n  stdout: {out[:600]!r}\n  stderr: {err[:600]!r}")
+    print(f"{len(cases) - failures} of {len(cases)} cases pass")
+    sys.exit(1 if failures else 0)
