@@ -10,8 +10,4 @@ void addDiffCommand(CLI::App& /*app*/, int& /*status*/) {}
 
 void addMetricsCommand(CLI::App& /*app*/, int& /*status*/) {}
 
-void addCaptureCommand(CLI::App& /*app*/, int& /*status*/) {}
-
-void addServeCommand(CLI::App& /*app*/, int& /*status*/) {}
-
 }  // namespace Quillon::Tools::State

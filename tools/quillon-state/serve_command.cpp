@@ -1,0 +1,4 @@
+#include "commands.hpp"
+namespace Quillon::Tools::State {
+void addServeCommand(CLI::App& /*app*/, int& /*status*/) {}
+}  // namespace Quillon::Tools::State
