@@ -1,5 +1,7 @@
-// The observation document as one description over a sink (see json_text.hpp), shared by the
-// observation writer and the runtime-state writer, which embeds it unchanged.
+// The observation document and the runtime-state subject object as descriptions over a sink (see
+// json_text.hpp), shared by the document writers and by compare, which writes the pieces that
+// changed. Each section is its own description so that a piece reads exactly as it stands in the
+// whole document.
 #ifndef QUILLON_MONITORING_SRC_OBSERVATION_DOCUMENT_HPP
 #define QUILLON_MONITORING_SRC_OBSERVATION_DOCUMENT_HPP
 
@@ -8,16 +10,17 @@
 #include <string_view>
 
 #include <quillon/monitoring/observation.hpp>
+#include <quillon/monitoring/snapshot.hpp>
 
 #include "json_text.hpp"
 
 namespace Quillon::Core::Monitoring::detail {
 
-inline constexpr std::string_view kPlannedSchemaSequence =
-    R"(},"schema":"velmor-observability/1","sequence":)";
+inline constexpr std::string_view kSchemaSequence =
+    R"(,"schema":"velmor-observability/1","sequence":)";
 inline constexpr std::string_view kNullPlannedSchemaSequence =
     R"(,"planned":null,"schema":"velmor-observability/1","sequence":)";
-static_assert(kPlannedSchemaSequence.substr(12, kObservationSchema.size()) == kObservationSchema);
+static_assert(kSchemaSequence.substr(11, kObservationSchema.size()) == kObservationSchema);
 static_assert(kNullPlannedSchemaSequence.substr(26, kObservationSchema.size()) ==
               kObservationSchema);
 
@@ -35,6 +38,52 @@ template <typename Sink>
   return sink;
 }
 
+/// Describes the "declared" object of an observation document.
+template <typename Sink>
+[[nodiscard]] Sink emitDeclared(Sink sink, const DeclaredState& declared) {
+  sink.raw(R"({"attributes":)");
+  sink = emitStringMap(sink, declared.attributes);
+  sink.raw(R"(,"config_hash":)");
+  sink.string(declared.config_hash);
+  sink.raw(R"(,"type":)");
+  sink.string(declared.type);
+  sink.raw("}");
+  return sink;
+}
+
+/// Describes the "observed" object of an observation document; `observed.pressure` must be
+/// finite.
+template <typename Sink>
+[[nodiscard]] Sink emitObserved(Sink sink, const ObservedState& observed) {
+  sink.raw(R"({"attributes":)");
+  sink = emitStringMap(sink, observed.attributes);
+  sink.raw(R"(,"health":")");
+  sink.name(observed.health);
+  sink.raw(R"(","last_observed_ns":)");
+  sink.decimal(observed.last_observed_ns);
+  sink.raw(R"(,"lifecycle":")");
+  sink.name(observed.lifecycle);
+  sink.raw(R"(","pressure":)");
+  sink.number(observed.pressure);
+  sink.raw(observed.ready ? R"(,"ready":true})" : R"(,"ready":false})");
+  return sink;
+}
+
+/// Describes the "planned" object of an observation document.
+template <typename Sink>
+[[nodiscard]] Sink emitPlanned(Sink sink, const PlannedState& planned) {
+  sink.raw(R"({"attributes":)");
+  sink = emitStringMap(sink, planned.attributes);
+  sink.raw(R"(,"device_id":)");
+  sink = emitOptionalString(sink, planned.device_id);
+  sink.raw(R"(,"host_id":)");
+  sink = emitOptionalString(sink, planned.host_id);
+  sink.raw(R"(,"placement_hash":)");
+  sink.string(planned.placement_hash);
+  sink.raw("}");
+  return sink;
+}
+
 /// Describes the document of a valid `observation`; being valid, its pressure is finite and its
 /// text never fails. Members stand in ascending key order here, fixed in the code: nothing is
 /// sorted at write time. The constant text between two values is one fragment, and so is the
@@ -42,13 +91,9 @@ template <typename Sink>
 template <typename Sink>
 [[nodiscard]] Sink emitObservationDocument(Sink sink, const Observation& observation) {
   if (const auto& declared = observation.declared) {
-    sink.raw(R"({"declared":{"attributes":)");
-    sink = emitStringMap(sink, declared->attributes);
-    sink.raw(R"(,"config_hash":)");
-    sink.string(declared->config_hash);
-    sink.raw(R"(,"type":)");
-    sink.string(declared->type);
-    sink.raw(R"(},"entity":{"id":)");
+    sink.raw(R"({"declared":)");
+    sink = emitDeclared(sink, *declared);
+    sink.raw(R"(,"entity":{"id":)");
   } else {
     sink.raw(R"({"declared":null,"entity":{"id":)");
   }
@@ -64,32 +109,17 @@ template <typename Sink>
   sink.raw(R"(,"logical_time":)");
   sink.decimal(observation.logical_time);
   if (const auto& observed = observation.observed) {
-    sink.raw(R"(,"observed":{"attributes":)");
-    sink = emitStringMap(sink, observed->attributes);
-    sink.raw(R"(,"health":")");
-    sink.name(observed->health);
-    sink.raw(R"(","last_observed_ns":)");
-    sink.decimal(observed->last_observed_ns);
-    sink.raw(R"(,"lifecycle":")");
-    sink.name(observed->lifecycle);
-    sink.raw(R"(","pressure":)");
-    sink.number(observed->pressure);
-    sink.raw(observed->ready ? R"(,"ready":true},"observed_at_ns":)"
-                             : R"(,"ready":false},"observed_at_ns":)");
+    sink.raw(R"(,"observed":)");
+    sink = emitObserved(sink, *observed);
+    sink.raw(R"(,"observed_at_ns":)");
   } else {
     sink.raw(R"(,"observed":null,"observed_at_ns":)");
   }
   sink.decimal(observation.observed_at_ns);
   if (const auto& planned = observation.planned) {
-    sink.raw(R"(,"planned":{"attributes":)");
-    sink = emitStringMap(sink, planned->attributes);
-    sink.raw(R"(,"device_id":)");
-    sink = emitOptionalString(sink, planned->device_id);
-    sink.raw(R"(,"host_id":)");
-    sink = emitOptionalString(sink, planned->host_id);
-    sink.raw(R"(,"placement_hash":)");
-    sink.string(planned->placement_hash);
-    sink.raw(kPlannedSchemaSequence);
+    sink.raw(R"(,"planned":)");
+    sink = emitPlanned(sink, *planned);
+    sink.raw(kSchemaSequence);
   } else {
     sink.raw(kNullPlannedSchemaSequence);
   }
@@ -97,6 +127,26 @@ template <typename Sink>
   sink.raw(R"(,"system_id":)");
   sink.string(observation.system_id);
   sink.raw("}");
+  return sink;
+}
+
+/// Describes one subject object of the runtime-state document; its observation, if any, must be
+/// valid.
+template <typename Sink>
+[[nodiscard]] Sink emitSubject(Sink sink, const SubjectResult& subject) {
+  sink.raw(R"({"diagnostic":)");
+  sink.string(subject.diagnostic);
+  sink.raw(R"(,"id":)");
+  sink.string(subject.id);
+  sink.raw(R"(,"observation":)");
+  if (subject.observation) {
+    sink = emitObservationDocument(sink, *subject.observation);
+  } else {
+    sink.raw("null");
+  }
+  sink.raw(R"(,"status":")");
+  sink.name(subject.status);
+  sink.raw(R"("})");
   return sink;
 }
 

@@ -271,20 +271,9 @@ std::string RuntimeStateSnapshot::toCanonicalJson() const {
     sink.raw(R"(","subjects":[)");
     bool first = true;
     for (const SubjectResult& subject : subjects) {
-      sink.raw(first ? R"({"diagnostic":)" : R"(,{"diagnostic":)");
+      if (!first) sink.raw(",");
       first = false;
-      sink.string(subject.diagnostic);
-      sink.raw(R"(,"id":)");
-      sink.string(subject.id);
-      sink.raw(R"(,"observation":)");
-      if (subject.observation) {
-        sink = detail::emitObservationDocument(sink, *subject.observation);
-      } else {
-        sink.raw("null");
-      }
-      sink.raw(R"(,"status":")");
-      sink.name(subject.status);
-      sink.raw(R"("})");
+      sink = detail::emitSubject(sink, subject);
     }
     sink.raw(R"(],"system_id":)");
     sink.string(system_id);
