@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <quillon/monitoring/observation.hpp>
@@ -19,6 +18,7 @@
 
 #include "commands.hpp"
 #include "host_probes.hpp"
+#include "probe_options.hpp"
 #include "stop_signals.hpp"
 
 namespace Quillon::Tools::State {
@@ -28,18 +28,11 @@ namespace {
 namespace qm = Quillon::Core::Monitoring;
 
 struct CaptureOptions {
-  std::string proc = "/proc";
-  std::string system_id;
-  std::uint64_t epoch = 1;
+  ProbeOptions probe;
   std::string interval;
   std::uint64_t count = 0;
   const CLI::Option* count_given = nullptr;
 };
-
-int usageError(std::string_view what) {
-  std::cerr << "quillon-state: " << what << '\n';
-  return kExitUsage;
-}
 
 /// Writes all of `text` to standard output, retrying short writes; false on a write error.
 bool writeWhole(std::string_view text) {
@@ -72,22 +65,13 @@ std::optional<std::chrono::nanoseconds> parseDuration(std::string_view text) {
 }
 
 int runCapture(const CaptureOptions& options) {
-  struct stat proc {};
-  if (::stat(options.proc.c_str(), &proc) != 0 || !S_ISDIR(proc.st_mode)) {
-    return usageError(options.proc + ": not a readable directory");
-  }
-  const std::string system_id =
-      options.system_id.empty() ? hostNameToken(options.proc) : options.system_id;
-  if (!qm::isValidIdentifier(system_id)) {
-    return usageError("--system-id: not an identifier token: " + system_id);
-  }
-  if (options.epoch == 0) return usageError("--epoch: must be at least 1");
   std::optional<std::chrono::nanoseconds> interval;
   if (!options.interval.empty()) {
     interval = parseDuration(options.interval);
-    if (!interval)
+    if (!interval) {
       return usageError("--interval: expected a positive duration such as 500ms, 2s or 1m: " +
                         options.interval);
+    }
   }
   const bool counted = options.count_given->count() > 0;
   if (counted && options.count == 0) return usageError("--count: must be at least 1");
@@ -95,9 +79,10 @@ int runCapture(const CaptureOptions& options) {
     return usageError("--count: more than one capture needs --interval");
   }
 
+  std::optional<HostProbes> probes = makeProbes(options.probe);
+  if (!probes) return kExitUsage;
   // Blocked stop signals wait until the line in progress is out, so no line is ever cut short.
   const StopSignals signals;
-  HostProbes probes(options.proc, system_id, options.epoch, qm::defaultClock);
   const std::uint64_t count = counted    ? options.count
                               : interval ? std::numeric_limits<std::uint64_t>::max()
                                          : 1;
@@ -105,7 +90,7 @@ int runCapture(const CaptureOptions& options) {
   Clock::time_point next = Clock::now();
   int status = kExitSuccess;
   for (std::uint64_t sequence = 1; sequence <= count; ++sequence) {
-    const qm::RuntimeStateSnapshot snapshot = probes.capture(sequence);
+    const qm::RuntimeStateSnapshot snapshot = probes->capture(sequence);
     if (snapshot.status != qm::SnapshotStatus::complete) status = kExitNegative;
     if (!writeWhole(snapshot.toCanonicalJson() + '\n')) {
       return usageError(std::string("standard output: ") + std::strerror(errno));
@@ -128,11 +113,7 @@ void addCaptureCommand(CLI::App& app, int& status) {
       "output error. SIGINT or SIGTERM ends a series after the line in progress.\n\n"
       "Example:\n  quillon-state capture --interval 2s --count 5 --system-id lab\n");
   auto options = std::make_shared<CaptureOptions>();
-  command->add_option("--proc", options->proc, "Proc tree to read")->capture_default_str();
-  command->add_option("--system-id", options->system_id,
-                      "System id (default: the host name as an identifier token)");
-  command->add_option("--epoch", options->epoch, "Epoch of every observation")
-      ->capture_default_str();
+  addProbeOptions(*command, options->probe);
   command->add_option("--interval", options->interval, "Time between captures: 500ms, 2s, 1m");
   options->count_given = command->add_option(
       "--count", options->count,
