@@ -1,6 +1,7 @@
 // quillon-state serve: this machine's state over HTTP, for Prometheus and for people.
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -128,12 +129,19 @@ int runServe(const ServeOptions& options) {
             << options.listen.substr(0, options.listen.rfind(':')) << ':' << port
             << "/metrics and /snapshot" << std::endl;
   std::atomic<bool> stopped = false;
+  std::atomic<bool> finished = false;
   std::thread stopper([&] {
     signals.wait();
     stopped = true;
+    // stop() does nothing to a server that has not started running yet, so a signal that comes
+    // before then waits for it (or for its end) rather than being lost.
+    while (!server.is_running() && !finished) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     server.stop();
   });
   const bool served = server.listen_after_bind();
+  finished = true;
   // The server ended by itself: wake the stopper, whose pending signal dies with the thread.
   if (!stopped) pthread_kill(stopper.native_handle(), SIGTERM);
   stopper.join();
