@@ -120,6 +120,18 @@ TEST(HostProbes, SharesCoverTheIntervalSinceThePreviousCapture) {
     const qm::ObservedState& cpu0 = *snapshot.subjects[0].observation->observed;
     EXPECT_EQ(step.cpu0_window, cpu0.attributes.at("window"));
     EXPECT_DOUBLE_EQ(step.cpu0_pressure, cpu0.pressure);
+    // eth0's counters never move: every capture shows them since boot.
+    const qm::ObservedState eth0{qm::LifecycleState::running,
+                                 qm::HealthState::healthy,
+                                 true,
+                                 11.0 / 975332.0,
+                                 step.now,
+                                 {{"lost_packets", "11"},
+                                  {"packets", "975332"},
+                                  {"rx_bytes", "98765432"},
+                                  {"tx_bytes", "45678901"},
+                                  {"window", "boot"}}};
+    EXPECT_EQ(eth0, snapshot.subjects[3].observation->observed);
   }
 }
 
