@@ -1,0 +1,152 @@
+// compare: one table of snapshot pairs and the changes expected between them. Whole objects are
+// expected exactly as they stand in the runtime-state document.
+#include <quillon/monitoring/compare.hpp>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "example_records.hpp"
+
+namespace Quillon::Core::Monitoring {
+
+// Found by GoogleTest next to Change.
+void PrintTo(const Change& change, std::ostream* out) {
+  *out << '{' << change.subject << ' ' << change.pointer << ' ' << change.before << ' '
+       << change.after << '}';
+}
+
+namespace {
+
+constexpr char kEngine[] = "engine:gpu-0/transformer";
+
+RuntimeStateSnapshot base() {
+  RuntimeStateSnapshot snapshot;
+  snapshot.system_id = "lab";
+  snapshot.epoch = 4;
+  snapshot.subjects = {{"device:host/gpu-0", SubjectStatus::missing, "gone", std::nullopt},
+                       {kEngine, SubjectStatus::captured, "", testing::engineExample()},
+                       {"system:lab", SubjectStatus::captured, "", testing::systemExample()}};
+  return snapshot;
+}
+
+/// The text between the first `open` and the following `close` of `text`, both excluded.
+std::string between(const std::string& text, const std::string& open, const std::string& close) {
+  const std::size_t start = text.find(open) + open.size();
+  return text.substr(start, text.find(close, start) - start);
+}
+
+std::string subjectObject(const SubjectResult& subject) {
+  RuntimeStateSnapshot alone;
+  alone.subjects = {subject};
+  return between(alone.toCanonicalJson(), R"("subjects":[)", R"(],"system_id")");
+}
+
+Observation& engine(RuntimeStateSnapshot& snapshot) {
+  return *snapshot.subjects[1].observation;
+}
+
+TEST(Compare, ReportsEachDifferenceOnceAtItsDeepestPlace) {
+  using Edit = std::function<void(RuntimeStateSnapshot&)>;
+  const auto none = [](RuntimeStateSnapshot&) {};
+  const std::string observed =
+      between(testing::engineExample().toCanonicalJson(), R"("observed":)", R"(,"observed_at_ns")");
+  const struct {
+    const char* description;
+    Edit before;
+    Edit after;
+    std::vector<Change> expected;
+  } cases[] = {
+      {"equal snapshots", none, none, {}},
+      {"members first, then subjects",
+       none,
+       [](auto& s) {
+         s.epoch = 5;
+         s.status = SnapshotStatus::complete;
+         s.system_id = "la\"b";
+         engine(s).observed->health = HealthState::unhealthy;
+       },
+       {{"", "/epoch", "4", "5"},
+        {"", "/status", R"("partial")", R"("complete")"},
+        {"", "/system_id", R"("lab")", R"("la\"b")"},
+        {kEngine, "/observation/observed/health", R"("degraded")", R"("unhealthy")"}}},
+      {"section from null to an object",
+       [](auto& s) { engine(s).observed.reset(); },
+       none,
+       {{kEngine, "/observation/observed", "null", observed}}},
+      {"map entries added, removed and changed; ~ and / escaped in a token",
+       [](auto& s) {
+         engine(s).extensions = {{"gone", "1"}, {"kept", "a"}};
+       },
+       [](auto& s) {
+         engine(s).extensions = {{"a/b~c", "\n"}, {"kept", "b"}};
+       },
+       {{kEngine, "/observation/extensions/a~1b~0c", "", R"("\n")"},
+        {kEngine, "/observation/extensions/gone", R"("1")", ""},
+        {kEngine, "/observation/extensions/kept", R"("a")", R"("b")"}}},
+      {"texts decide: 0 and -0 differ, an out-of-table name does not",
+       [](auto& s) {
+         engine(s).observed->pressure = 0.0;
+         engine(s).entity.kind = EntityKind::unknown;
+       },
+       [](auto& s) {
+         engine(s).observed->pressure = -0.0;
+         engine(s).entity.kind = static_cast<EntityKind>(12);
+         engine(s).observed->lifecycle = static_cast<LifecycleState>(99);
+         engine(s).planned->host_id.reset();
+       },
+       {{kEngine, "/observation/observed/lifecycle", R"("running")", R"("unknown")"},
+        {kEngine, "/observation/observed/pressure", "0", "-0"},
+        {kEngine, "/observation/planned/host_id", R"("host")", "null"}}},
+      {"subjects appear and disappear whole",
+       [](auto& s) { s.subjects.erase(s.subjects.begin()); },
+       [](auto& s) { s.subjects.pop_back(); },
+       {{"device:host/gpu-0", "", "", subjectObject(base().subjects[0])},
+        {"system:lab", "", subjectObject(base().subjects[2]), ""}}},
+      {"a subject captured at last",
+       none,
+       [](auto& s) {
+         s.subjects[0] = {"device:host/gpu-0", SubjectStatus::captured, "",
+                          testing::systemExample()};
+       },
+       {{"device:host/gpu-0", "/diagnostic", R"("gone")", R"("")"},
+        {"device:host/gpu-0", "/observation", "null", testing::systemExample().toCanonicalJson()},
+        {"device:host/gpu-0", "/status", R"("missing")", R"("captured")"}}},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.description);
+    RuntimeStateSnapshot before = base();
+    RuntimeStateSnapshot after = base();
+    row.before(before);
+    row.after(after);
+    EXPECT_EQ(row.expected, compare(before, after));
+    EXPECT_EQ(row.expected.empty(), before.toCanonicalJson() == after.toCanonicalJson());
+    EXPECT_TRUE(compare(after, after).empty());
+  }
+}
+
+TEST(Compare, RefusesWhatItCannotWalkOrWrite) {
+  RuntimeStateSnapshot unsorted = base();
+  std::swap(unsorted.subjects[0], unsorted.subjects[2]);
+  RuntimeStateSnapshot emptyId = base();
+  emptyId.subjects[0].id.clear();
+  for (const RuntimeStateSnapshot& broken : {unsorted, emptyId}) {
+    EXPECT_THROW((void)compare(base(), broken), std::invalid_argument);
+    EXPECT_THROW((void)compare(broken, base()), std::invalid_argument);
+  }
+  RuntimeStateSnapshot invalid = base();
+  engine(invalid).epoch = 0;
+  EXPECT_TRUE(compare(invalid, invalid).empty());
+  try {
+    (void)compare(base(), invalid);
+    ADD_FAILURE() << "a change in an invalid observation was written";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ("invalid observation", error.what());
+  }
+}
+
+}  // namespace
+}  // namespace Quillon::Core::Monitoring

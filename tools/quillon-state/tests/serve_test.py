@@ -1,0 +1,174 @@
+"""quillon-state serve as a real Prometheus meets it.
+
+usage: serve_test.py QUILLON_STATE PROC [RSS_SLACK_KIB]
+
+Serves the fixture proc tree on a free loopback port: a table of requests, promtool and strict
+parsers check the answers; Debian's prometheus scrapes it every second and its query API must show
+the fixture's subjects; 8 clients scrape for 10 s and get only whole, valid answers while the
+server's resident memory stays flat. Every process started is stopped, also on failure.
+"""
+
+import http.client
+import json
+import os
+import pathlib
+import select
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+from prometheus_client.openmetrics.parser import text_string_to_metric_families
+
+OPENMETRICS = "application/openmetrics-text; version=1.0.0; charset=utf-8"
+SUBJECTS = {"system:lab", "host:lab/lab", "device:lab/cpu0", "device:lab/cpu1",
+            "network:lab/eth0", "network:lab/lo"}
+# Allocator noise; a leak of 1 KiB per answer outgrows it in the run. AddressSanitizer's allocator
+# keeps growing its caches for longer, so sanitized builds allow more (and LeakSanitizer checks the
+# exit).
+RSS_SLACK_KIB = 1024
+
+
+def request(port, method, path):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        connection.request(method, path)
+        response = connection.getresponse()
+        return response.status, response.getheader("Content-Type"), response.read()
+    finally:
+        connection.close()
+
+
+def check_metrics(body):
+    if not body.endswith(b"# EOF\n"):
+        raise AssertionError("exposition does not end with # EOF")
+    list(text_string_to_metric_families(body.decode("utf-8")))
+
+
+def check_snapshot(body):
+    document = json.loads(body, parse_constant=lambda name: 1 / 0)
+    if document["status"] != "complete" or {s["id"] for s in document["subjects"]} != SUBJECTS:
+        raise AssertionError(f"snapshot not complete over the fixture: {body[:200]!r}")
+    return document["barrier_sequence"]
+
+
+def check_answers(port):
+    for method, path, status, content_type in [
+            ("GET", "/metrics", 200, OPENMETRICS), ("HEAD", "/metrics", 200, OPENMETRICS),
+            ("GET", "/snapshot", 200, "application/json"), ("POST", "/metrics", 405, None),
+            ("DELETE", "/snapshot", 405, None), ("GET", "/", 404, None),
+            ("GET", "/metrics/x", 404, None)]:
+        got = request(port, method, path)[:2]
+        assert got[0] == status and got[1] == (content_type or got[1]), (method, path, got)
+    sequences = [check_snapshot(request(port, "GET", "/snapshot")[2]) for _ in range(3)]
+    assert sequences == sorted(set(sequences)), f"barrier sequences {sequences}"
+    body = request(port, "GET", "/metrics")[2]
+    check_metrics(body)
+    promtool = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True)
+    assert promtool.returncode == 0, f"promtool: {promtool.stdout} {promtool.stderr}"
+
+
+def query(port, promql):
+    body = request(port, "GET", "/api/v1/query?" + urllib.parse.urlencode({"query": promql}))[2]
+    return json.loads(body)["data"]["result"]
+
+
+def check_prometheus(workdir, serve_port, processes):
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    (workdir / "prometheus.yml").write_text(
+        "global: {scrape_interval: 1s}\nscrape_configs:\n  - {job_name: quillon, "
+        f"static_configs: [{{targets: ['127.0.0.1:{serve_port}']}}]}}\n")
+    log = workdir / "prometheus.log"
+    processes.append(subprocess.Popen(
+        ["prometheus", f"--config.file={workdir / 'prometheus.yml'}",
+         f"--storage.tsdb.path={workdir / 'data'}", f"--web.listen-address=127.0.0.1:{port}"],
+        stdout=subprocess.DEVNULL, stderr=log.open("w")))
+    complete = []
+    for _ in range(60):
+        time.sleep(1)
+        try:
+            complete = query(port, 'quillon_snapshot_complete{system_id="lab"}')
+        except (OSError, http.client.HTTPException):
+            continue  # not listening yet
+        if complete:
+            break
+    assert [c["value"][1] for c in complete] == ["1"], f"{complete}\n{log.read_text()[-2000:]}"
+    captured = query(port, 'quillon_subject_status{status="captured"} == 1')
+    assert {c["metric"]["subject"] for c in captured} == SUBJECTS, captured
+
+
+def load(port, seconds, clients=8):
+    """Scrapes /metrics and /snapshot in turn from each client; returns answers and failures."""
+    answers, failures, until = [], [], time.monotonic() + seconds
+
+    def client():
+        while time.monotonic() < until:
+            path = ("/metrics", "/snapshot")[len(answers) % 2]
+            try:
+                status, _, body = request(port, "GET", path)
+                assert status == 200, status
+                (check_metrics if path == "/metrics" else check_snapshot)(body)
+                answers.append(path)
+            except Exception as error:  # every failure counts, and the run goes on
+                failures.append(f"{path}: {error!r}")
+
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return len(answers), failures
+
+
+def rss_kib(pid):
+    status = pathlib.Path(f"/proc/{pid}/status").read_text()
+    return int(status.split("VmRSS:")[1].split()[0])
+
+
+def main(binary, proc, slack_kib=RSS_SLACK_KIB):
+    processes = []
+    with tempfile.TemporaryDirectory() as workdir:
+        try:
+            serve = subprocess.Popen(
+                [binary, "serve", "--listen", "127.0.0.1:0", "--proc", proc, "--system-id", "lab"],
+                stdout=subprocess.PIPE, text=True,
+                env=dict(os.environ, ASAN_OPTIONS="quarantine_size_mb=0"))  # freed is free
+            processes.append(serve)
+            assert select.select([serve.stdout], [], [], 30)[0], "serve named no address"
+            port = int(serve.stdout.readline().rsplit(":", 1)[1].split("/")[0])
+            check_answers(port)
+            check_prometheus(pathlib.Path(workdir), port, processes)
+            # Warm-up: every worker has served, and the allocator (AddressSanitizer's too) has
+            # grown the caches it keeps.
+            _, failures = load(port, 5)
+            before = rss_kib(serve.pid)
+            answers, more = load(port, 10)
+            after = rss_kib(serve.pid)
+            print(f"load: {answers} answers from 8 clients in 10 s, {len(failures + more)} "
+                  f"failures; RSS {before} KiB -> {after} KiB")
+            assert answers and not failures + more, (failures + more)[:3]
+            assert after <= before + int(slack_kib), "resident memory grew"
+            serve.terminate()
+            assert serve.wait(timeout=10) == 0, f"status {serve.returncode} on SIGTERM"
+        finally:
+            for process in processes:
+                if process.poll() is None:
+                    process.terminate()
+                    try:
+                        process.wait(timeout=10)
+                    except subprocess.TimeoutExpired:
+                        process.kill()
+                        process.wait()
+    print("serve: all checks passed")
+
+
+if __name__ == "__main__":
+    try:
+        main(*sys.argv[1:4])
+    except AssertionError as error:
+        sys.exit(f"serve_test: {error}")
