@@ -20,9 +20,11 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    // Help and version are successes; every other parse error is a usage error.
-    const int code = app.exit(error);
-    return code == 0 ? state::kExitSuccess : state::kExitUsage;
+    // Help is a success and prints itself; every other parse error is a usage error, said in
+    // one line like every other error of the tool.
+    if (error.get_exit_code() == 0) return app.exit(error);
+    std::cerr << "quillon-state: " << error.what() << " (see --help)\n";
+    return state::kExitUsage;
   } catch (const std::exception& error) {
     std::cerr << "quillon-state: " << error.what() << '\n';
     return state::kExitUsage;
