@@ -10,6 +10,7 @@ namespace Quillon::Bench {
 void registerTextBenchmarks();
 void registerDocumentBenchmarks();
 void registerCaptureBenchmarks();
+void registerViewBenchmarks();
 
 namespace {
 
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
   Quillon::Bench::registerTextBenchmarks();
   Quillon::Bench::registerDocumentBenchmarks();
   Quillon::Bench::registerCaptureBenchmarks();
+  Quillon::Bench::registerViewBenchmarks();
   Quillon::Bench::AbortCountingReporter reporter(*benchmark::CreateDefaultDisplayReporter());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
