@@ -34,10 +34,10 @@ constexpr bool kWrites = std::is_same_v<Sink, detail::WriteSink>;
 
 /// Returns the enumerator whose name `value` is written with: a value outside the table takes
 /// the name of `fallback`. Each table runs from 0 without gaps.
-template <typename Enum, std::size_t kSize>
-[[nodiscard]] constexpr Enum named(Enum value, const std::array<Enum, kSize>& /*table*/,
+template <typename Enum, std::size_t Size>
+[[nodiscard]] constexpr Enum named(Enum value, const std::array<Enum, Size>& /*table*/,
                                    Enum fallback) noexcept {
-  return static_cast<std::uint32_t>(value) < kSize ? value : fallback;
+  return static_cast<std::uint32_t>(value) < Size ? value : fallback;
 }
 
 /// The bytes a label value cannot carry as they are: escapes, "%" and bytes below 0x20, and
@@ -198,9 +198,9 @@ using StatusCounts = std::array<std::uint64_t, kSubjectStatuses.size()>;
 /// `label` closes the previous label and opens the state's own, as `",health="`. The lines share
 /// everything before `label`: a writing sink copies that from the first line rather than
 /// describing it again, which gives the same bytes at a fraction of the cost.
-template <typename Sink, typename Enum, std::size_t kSize, typename Open>
+template <typename Sink, typename Enum, std::size_t Size, typename Open>
 [[nodiscard]] Sink emitStateSet(Sink sink, const Open& open, std::string_view label,
-                                const std::array<Enum, kSize>& table, Enum current) {
+                                const std::array<Enum, Size>& table, Enum current) {
   std::string_view shared;
   for (const Enum value : table) {
     if constexpr (kWrites<Sink>) {
