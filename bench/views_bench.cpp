@@ -35,24 +35,33 @@ qm::RuntimeStateSnapshot snapshotOf(std::size_t count) {
   return snapshot;
 }
 
-void compareCase(benchmark::State& state) {
-  const qm::RuntimeStateSnapshot before = snapshotOf(kSubjects);
+/// `before` with 1% of the subjects changed in health, the change a dashboard most often shows.
+qm::RuntimeStateSnapshot onePercentChanged(const qm::RuntimeStateSnapshot& before) {
   qm::RuntimeStateSnapshot after = before;
-  // 1% of the subjects change health, the change a dashboard most often shows.
   for (std::size_t at = 0; at < kSubjects; at += 100)
     after.subjects[at].observation->observed->health = qm::HealthState::degraded;
+  return after;
+}
+
+std::size_t differingPairs(const qm::RuntimeStateSnapshot& before,
+                           const qm::RuntimeStateSnapshot& after) {
+  std::size_t differing = 0;
+  for (std::size_t at = 0; at < kSubjects; ++at)
+    differing += before.subjects[at] == after.subjects[at] ? 0 : 1;
+  return differing;
+}
+
+void compareCase(benchmark::State& state) {
+  const qm::RuntimeStateSnapshot before = snapshotOf(kSubjects);
+  const qm::RuntimeStateSnapshot after = onePercentChanged(before);
   if (qm::compare(before, after).size() != kSubjects / 100) {
     state.SkipWithError("compare does not find exactly the changed subjects");
     return;
   }
   Race(state, repeat([&] { benchmark::DoNotOptimize(qm::compare(before, after)); }),
        static_cast<double>(kSubjects))
-      .floor("pairwise_eq", repeat([&] {
-               std::size_t differing = 0;
-               for (std::size_t at = 0; at < kSubjects; ++at)
-                 differing += before.subjects[at] == after.subjects[at] ? 0 : 1;
-               benchmark::DoNotOptimize(differing);
-             }))
+      .floor("pairwise_eq",
+             repeat([&] { benchmark::DoNotOptimize(differingPairs(before, after)); }))
       .run();
 }
 
@@ -68,11 +77,37 @@ void openMetricsCase(benchmark::State& state) {
       .run();
 }
 
+/// Times one contender of the races above on its own, so that a ratio can be checked against
+/// two separate measurements.
+template <typename Op>
+void aloneCase(benchmark::State& state, Op op) {
+  const qm::RuntimeStateSnapshot before = snapshotOf(kSubjects);
+  const qm::RuntimeStateSnapshot after = onePercentChanged(before);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(op(before, after));
+  state.counters["ns_per_subject"] = benchmark::Counter(
+      static_cast<double>(kSubjects),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 }  // namespace
 
 void registerViewBenchmarks() {
   benchmark::RegisterBenchmark("compare/10000subjects_1percent_changed", compareCase);
   benchmark::RegisterBenchmark("openMetrics/10000subjects", openMetricsCase);
+  using Snapshot = qm::RuntimeStateSnapshot;
+  benchmark::RegisterBenchmark("alone/compare", [](benchmark::State& state) {
+    aloneCase(state,
+              [](const Snapshot& was, const Snapshot& now) { return qm::compare(was, now); });
+  });
+  benchmark::RegisterBenchmark("alone/pairwise_eq",
+                               [](benchmark::State& state) { aloneCase(state, differingPairs); });
+  benchmark::RegisterBenchmark("alone/openMetrics", [](benchmark::State& state) {
+    aloneCase(state, [](const Snapshot& was, const Snapshot&) { return qm::toOpenMetrics(was); });
+  });
+  benchmark::RegisterBenchmark("alone/document", [](benchmark::State& state) {
+    aloneCase(state, [](const Snapshot& was, const Snapshot&) { return was.toCanonicalJson(); });
+  });
 }
 
 }  // namespace Quillon::Bench
