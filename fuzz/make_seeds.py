@@ -232,38 +232,6 @@ def capture_seeds():
     }
 
 
-def view_subject(id, status, diagnostic=b"", form=2, kind=ENGINE, health=1, lifecycle=RUNNING,
-                 pressure=2, attributes=(), extensions=(), decoded=b""):
-    out = text(id) + bytes([status]) + text(diagnostic) + bytes([form])
-    if form == 1:
-        out += decoded
-    if form == 2:
-        out += u32(kind) + u32(health) + u32(lifecycle) + bytes([pressure])
-        out += amap(attributes) + amap(extensions)
-    return out
-
-
-def views_script(subjects, flags=1, edits=(), system_id="lab", epoch=4, status=1):
-    out = text(system_id) + small(epoch) + bytes([status, len(subjects)]) + b"".join(subjects)
-    return out + bytes([flags, len(edits)]) + b"".join(bytes(edit) for edit in edits)
-
-
-def snapshot_views_seeds():
-    engine = view_subject("engine:gpu-0/engine", 0, attributes=[("a/b~c", "1")])
-    device = view_subject("device:host/gpu-0", 1, b"gone", form=0)
-    system = view_subject("system:lab", 0, form=1, decoded=observation(
-        system_id="lab", epoch=1, id="lab", observed=observed_section()))
-    return {
-        "two_subjects_edited": views_script([engine, device], edits=[(0, 0), (3, 1, 0)]),
-        "decoded_replaced": views_script([system, engine], edits=[(2, 1) + tuple(device)]),
-        "unsorted_repeated": views_script([engine, device, engine], flags=0, edits=[(1, 2)]),
-        "hostile_ids": views_script(
-            [view_subject(b"\xff%41\"\n\\", 0, health=9, lifecycle=100, pressure=1),
-             view_subject(b"\xed\xa0\x80%", 5, form=0), view_subject(b"", 9, form=0)],
-            system_id=b"l\xc3\xa9\x7f", status=2),
-    }
-
-
 def write(target, seeds):
     folder = HERE / "corpus" / target
     shutil.rmtree(folder, ignore_errors=True)
@@ -276,4 +244,3 @@ if __name__ == "__main__":
     write("text_writers", text_writer_seeds())
     write("observation", observation_seeds())
     write("capture", capture_seeds())
-    write("snapshot_views", snapshot_views_seeds())
