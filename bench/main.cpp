@@ -11,6 +11,7 @@ void registerTextBenchmarks();
 void registerDocumentBenchmarks();
 void registerCaptureBenchmarks();
 void registerReaderBenchmarks();
+void registerViewBenchmarks();
 
 namespace {
 
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
   Quillon::Bench::registerDocumentBenchmarks();
   Quillon::Bench::registerCaptureBenchmarks();
   Quillon::Bench::registerReaderBenchmarks();
+  Quillon::Bench::registerViewBenchmarks();
   Quillon::Bench::AbortCountingReporter reporter(*benchmark::CreateDefaultDisplayReporter());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

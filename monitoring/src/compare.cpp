@@ -40,11 +40,11 @@ template <typename Emit>
   return detail::buildText([&emit](auto sink) { return emit(sink); });
 }
 
-/// Compares one pair of values after another through their canonical text. Without `kRecord`
+/// Compares one pair of values after another through their canonical text. Without `Recording`
 /// it only notes whether anything differs and writes no text: a subject is first walked that
 /// way, so an unchanged subject costs comparisons only and an invalid observation is refused
 /// before any of its text is asked for.
-template <bool kRecord>
+template <bool Recording>
 class Walk {
  public:
   Walk(std::vector<Change>& changes, std::string_view subject) noexcept
@@ -56,7 +56,7 @@ class Walk {
   template <typename Pointer, typename Before, typename After>
   void report(const Pointer& pointer, const Before& before, const After& after) {
     differs_ = true;
-    if constexpr (kRecord) {
+    if constexpr (Recording) {
       changes_.push_back(Change{std::string(subject_), pointer(), before(), after()});
     }
   }
@@ -157,12 +157,17 @@ class Walk {
   bool differs_ = false;
 };
 
-template <bool kRecord>
-void walkObservation(Walk<kRecord>& walk, const Observation& before, const Observation& after) {
+/// How a section object opens when it is written alone.
+constexpr std::string_view kOpen = R"({"attributes":)";
+
+template <bool Recording>
+void walkObservation(Walk<Recording>& walk, const Observation& before, const Observation& after) {
   walk.section(
       "/observation/declared", before.declared, after.declared,
-      [](auto sink, const DeclaredState& declared) { return detail::emitDeclared(sink, declared); },
-      [](Walk<kRecord>& inner, const DeclaredState& was, const DeclaredState& now) {
+      [](auto sink, const DeclaredState& declared) {
+        return detail::emitDeclared(sink, declared, kOpen, "}");
+      },
+      [](Walk<Recording>& inner, const DeclaredState& was, const DeclaredState& now) {
         inner.map("/observation/declared/attributes", was.attributes, now.attributes);
         inner.text("/observation/declared/config_hash", was.config_hash, now.config_hash);
         inner.text("/observation/declared/type", was.type, now.type);
@@ -175,8 +180,10 @@ void walkObservation(Walk<kRecord>& walk, const Observation& before, const Obser
   walk.decimal("/observation/logical_time", before.logical_time, after.logical_time);
   walk.section(
       "/observation/observed", before.observed, after.observed,
-      [](auto sink, const ObservedState& observed) { return detail::emitObserved(sink, observed); },
-      [](Walk<kRecord>& inner, const ObservedState& was, const ObservedState& now) {
+      [](auto sink, const ObservedState& observed) {
+        return detail::emitObserved(sink, observed, kOpen, "}");
+      },
+      [](Walk<Recording>& inner, const ObservedState& was, const ObservedState& now) {
         inner.map("/observation/observed/attributes", was.attributes, now.attributes);
         inner.name("/observation/observed/health", was.health, now.health);
         inner.decimal("/observation/observed/last_observed_ns", was.last_observed_ns,
@@ -188,8 +195,10 @@ void walkObservation(Walk<kRecord>& walk, const Observation& before, const Obser
   walk.decimal("/observation/observed_at_ns", before.observed_at_ns, after.observed_at_ns);
   walk.section(
       "/observation/planned", before.planned, after.planned,
-      [](auto sink, const PlannedState& planned) { return detail::emitPlanned(sink, planned); },
-      [](Walk<kRecord>& inner, const PlannedState& was, const PlannedState& now) {
+      [](auto sink, const PlannedState& planned) {
+        return detail::emitPlanned(sink, planned, kOpen, "}");
+      },
+      [](Walk<Recording>& inner, const PlannedState& was, const PlannedState& now) {
         inner.map("/observation/planned/attributes", was.attributes, now.attributes);
         inner.optionalText("/observation/planned/device_id", was.device_id, now.device_id);
         inner.optionalText("/observation/planned/host_id", was.host_id, now.host_id);
@@ -201,15 +210,15 @@ void walkObservation(Walk<kRecord>& walk, const Observation& before, const Obser
 }
 
 /// Walks two subjects of the same id in the order of their object's keys.
-template <bool kRecord>
-void walkSubject(Walk<kRecord>& walk, const SubjectResult& before, const SubjectResult& after) {
+template <bool Recording>
+void walkSubject(Walk<Recording>& walk, const SubjectResult& before, const SubjectResult& after) {
   walk.text("/diagnostic", before.diagnostic, after.diagnostic);
   walk.section(
       "/observation", before.observation, after.observation,
       [](auto sink, const Observation& observation) {
         return detail::emitObservationDocument(sink, observation);
       },
-      [](Walk<kRecord>& inner, const Observation& was, const Observation& now) {
+      [](Walk<Recording>& inner, const Observation& was, const Observation& now) {
         walkObservation(inner, was, now);
       });
   walk.name("/status", before.status, after.status);

@@ -70,14 +70,15 @@ TEST(OpenMetrics, ShowsNothingAmbiguousOrInvalid) {
   snapshot.subjects.back().observation->observed->pressure = 2;
   EXPECT_EQ(std::string::npos, toOpenMetrics(snapshot).find("quillon_entity"));
 
-  // Out of order, with an id held twice: by ascending id, the twice-held id left out.
-  snapshot.subjects.push_back(snapshot.subjects.front());
-  snapshot.subjects.front().status = SubjectStatus::invalid;
+  // Out of order, with an id held twice: by ascending id, the twice-held id left out, every
+  // subject counted.
+  snapshot.subjects.push_back(snapshot.subjects[1]);
+  snapshot.subjects.back().status = SubjectStatus::invalid;
   const std::string text = toOpenMetrics(snapshot);
-  EXPECT_NE(std::string::npos, text.find("status=\"invalid\"} 1\n"));
-  EXPECT_NE(std::string::npos, text.find("status=\"missing\"} 1\n"));
-  EXPECT_EQ(std::string::npos, text.find("subject=\"device"));
-  EXPECT_LT(text.find("subject=\"engine"), text.find("subject=\"system"));
+  EXPECT_NE(std::string::npos, text.find(R"(status="captured"} 2)"));
+  EXPECT_NE(std::string::npos, text.find(R"(status="invalid"} 1)"));
+  EXPECT_EQ(std::string::npos, text.find("subject=\"system"));
+  EXPECT_LT(text.find("subject=\"device"), text.find("subject=\"engine"));
 }
 
 }  // namespace

@@ -1,0 +1,141 @@
+// compare and toOpenMetrics on a snapshot decoded from the bytes and a copy changed by scripted
+// edits: the exposition of either is valid UTF-8, ends with "# EOF" and never repeats a series;
+// when both documents can be written, compare refuses subjects out of ascending unique id order,
+// and otherwise compare(a, a) is empty and compare(a, b) is empty exactly when the documents are
+// identical, every text it reports being strict JSON.
+//
+// Script: text system_id, small epoch, byte status (mod 3), byte subject count (mod 8) and per
+// subject: text id, byte status (mod 7), text diagnostic, byte form (mod 3: no observation, a
+// decoded one, a valid one with decoded u32 kind, u32 health, u32 lifecycle, byte pressure choice,
+// map attributes, map extensions); byte (odd: sort by id, drop repeats); byte edit count (mod 8)
+// and per edit byte kind (mod 4: epoch + 1, drop, replace by a decoded subject, set status), byte
+// subject index.
+#include <quillon/monitoring/compare.hpp>
+#include <quillon/monitoring/openmetrics.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "fuzz_input.hpp"
+#include "properties.hpp"
+
+namespace {
+
+using namespace Quillon::Core::Monitoring;
+using namespace Quillon::Core::Monitoring::fuzzing;
+
+/// Reads a text cut to 1 KiB: the exposition repeats an id on up to 21 lines and the system id on
+/// every line, so a 64 KiB one costs a second under the sanitizers and finds nothing new.
+std::string shortText(FuzzInput& in) {
+  std::string text = in.text();
+  text.resize(std::min<std::size_t>(text.size(), 1024));
+  return text;
+}
+
+SubjectResult readSubject(FuzzInput& in) {
+  SubjectResult subject{shortText(in), static_cast<SubjectStatus>(in.byte() % 7), in.text(), {}};
+  const std::uint8_t form = in.byte() % 3;
+  if (form == 1) subject.observation = readObservation(in);
+  if (form != 2) return subject;
+  constexpr std::array kPressures{0.0, -0.0, 0.25, 1.0, 1e-300, 2.0};
+  Observation& record = subject.observation.emplace();
+  record.system_id = "lab";
+  record.epoch = 1;
+  record.entity = {static_cast<EntityKind>(in.u32() | 1), "engine", "gpu-0"};
+  record.observed = {static_cast<LifecycleState>(in.u32()),
+                     static_cast<HealthState>(in.u32()),
+                     false,
+                     kPressures[in.byte() % kPressures.size()],
+                     0,
+                     in.map()};
+  record.extensions = in.map();
+  return subject;
+}
+
+void checkExposition(const RuntimeStateSnapshot& snapshot) {
+  const std::string text = toOpenMetrics(snapshot);
+  require(isUtf8(text) && text.ends_with("\n# EOF\n"), "exposition is UTF-8 ending in # EOF", text);
+  std::set<std::string_view> series;
+  for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    const std::string_view line(text.data() + at, end - at);
+    if (line.starts_with('#')) continue;
+    require(series.insert(line.substr(0, line.rfind(' '))).second, "no series repeats", line);
+  }
+}
+
+std::optional<std::string> documentOf(const RuntimeStateSnapshot& snapshot) {
+  try {
+    return snapshot.toCanonicalJson();
+  } catch (const std::invalid_argument&) {
+    return std::nullopt;
+  }
+}
+
+bool inIdOrder(const std::vector<SubjectResult>& subjects) {
+  return std::adjacent_find(subjects.begin(), subjects.end(),
+                            [](auto& left, auto& right) { return !(left.id < right.id); }) ==
+             subjects.end() &&
+         (subjects.empty() || !subjects.front().id.empty());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzInput in(data, size);
+  RuntimeStateSnapshot a;
+  a.system_id = shortText(in);
+  a.epoch = in.small();
+  a.status = static_cast<SnapshotStatus>(in.byte() % 3);
+  for (int count = in.byte() % 8; count > 0; --count)
+    a.subjects.push_back(readSubject(in));
+  if ((in.byte() & 1) != 0) {
+    std::stable_sort(a.subjects.begin(), a.subjects.end(),
+                     [](auto& left, auto& right) { return left.id < right.id; });
+    a.subjects.erase(std::unique(a.subjects.begin(), a.subjects.end(),
+                                 [](auto& left, auto& right) { return left.id == right.id; }),
+                     a.subjects.end());
+  }
+  RuntimeStateSnapshot b = a;
+  for (int edits = in.byte() % 8; edits > 0; --edits) {
+    const std::uint8_t kind = in.byte() % 4;
+    const std::size_t at = in.byte();
+    if (kind == 0) ++b.epoch;
+    if (kind == 0 || b.subjects.empty()) continue;
+    const auto subject = b.subjects.begin() + static_cast<std::ptrdiff_t>(at % b.subjects.size());
+    if (kind == 1) b.subjects.erase(subject);
+    if (kind == 2) *subject = readSubject(in);
+    if (kind == 3) subject->status = static_cast<SubjectStatus>(in.byte() % 7);
+  }
+
+  checkExposition(a);
+  checkExposition(b);
+  const std::optional<std::string> was = documentOf(a);
+  const std::optional<std::string> now = documentOf(b);
+  if (!was || !now) return 0;
+  const std::string both = *was + "\n" + *now;
+  if (!inIdOrder(a.subjects) || !inIdOrder(b.subjects)) {
+    try {
+      (void)compare(a, b);
+    } catch (const std::invalid_argument&) {
+      return 0;
+    }
+    fail("compare refuses subjects out of order", both);
+  }
+  require(compare(a, a).empty(), "compare(a, a) is empty", *was);
+  const std::vector<Change> changes = compare(a, b);
+  require(changes.empty() == (*was == *now), "no change exactly when documents are equal", both);
+  for (const Change& change : changes) {
+    for (const std::string& text : {change.before, change.after}) {
+      if (!text.empty() && isUtf8(text)) (void)parseCanonical(text, "a change is strict JSON");
+    }
+  }
+  return 0;
+}
