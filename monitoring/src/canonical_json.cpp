@@ -149,6 +149,45 @@ char* writeWithRoom(char* out, const char* const limit, const unsigned char*& at
   return out;
 }
 
+/// Returns `text`, which needs no escape, between quotation marks.
+std::string quoted(std::string_view text) {
+  std::string result(text.size() + 2, '\0');
+  result.front() = '"';
+  detail::copyBytes(result.data() + 1, detail::bytesOf(text), text.size());
+  result.back() = '"';
+  return result;
+}
+
+/// Returns jsonString of [bytes, end), whose first escape is at bytes + clean. Out of line, so
+/// that the clean case does not pay for its stack buffer. Text with escapes is written on the
+/// stack as far as it fits, which spares measuring it first, and copied once into its result;
+/// what does not fit is measured and written in place.
+[[gnu::noinline]] std::string escapedString(const unsigned char* const bytes, std::size_t clean,
+                                            const unsigned char* const end) {
+  constexpr std::size_t kStackText = 4096;
+  std::array<char, kStackText> scratch;
+  char* out = scratch.data();
+  *out++ = '"';
+  const unsigned char* at = bytes;
+  if (clean + 1 + static_cast<std::size_t>(kBlockRoom) <= kStackText) {
+    detail::copyBytes(out, bytes, clean);
+    out += clean;
+    at += clean;
+    out = writeWithRoom(out, scratch.data() + scratch.size(), at, end);
+    if (at == end) {
+      *out++ = '"';
+      return std::string(scratch.data(), out);
+    }
+  }
+  const auto written = static_cast<std::size_t>(out - scratch.data());
+  std::string result(
+      written + static_cast<std::size_t>(end - at) + detail::escapeGrowth(at, end) + 1, '\0');
+  std::memcpy(result.data(), scratch.data(), written);
+  out = detail::writeEscapedRest(result.data() + written, result.data() + result.size(), at, end);
+  *out = '"';
+  return result;
+}
+
 using detail::kPowersOfTen;
 
 constexpr std::uint64_t kSmallest17Digits = kPowersOfTen[16];
@@ -329,39 +368,9 @@ char* writeEscapedRest(char* out, const char* const limit, const unsigned char* 
 
 std::string jsonString(std::string_view text) {
   const unsigned char* const bytes = detail::bytesOf(text);
-  const unsigned char* const end = bytes + text.size();
   const std::size_t clean = detail::findFirst<detail::EscapedBytes>(bytes, text.size());
-  if (clean == text.size()) {
-    std::string result(text.size() + 2, '\0');
-    result.front() = '"';
-    detail::copyBytes(result.data() + 1, bytes, clean);
-    result.back() = '"';
-    return result;
-  }
-  // Text with escapes is written on the stack as far as it fits, which spares measuring it
-  // first, and copied once into its result; what does not fit is measured and written in place.
-  constexpr std::size_t kStackText = 4096;
-  std::array<char, kStackText> scratch;
-  char* out = scratch.data();
-  *out++ = '"';
-  const unsigned char* at = bytes;
-  if (clean + 1 + static_cast<std::size_t>(kBlockRoom) <= kStackText) {
-    detail::copyBytes(out, bytes, clean);
-    out += clean;
-    at += clean;
-    out = writeWithRoom(out, scratch.data() + scratch.size(), at, end);
-    if (at == end) {
-      *out++ = '"';
-      return std::string(scratch.data(), out);
-    }
-  }
-  const auto written = static_cast<std::size_t>(out - scratch.data());
-  std::string result(
-      written + static_cast<std::size_t>(end - at) + detail::escapeGrowth(at, end) + 1, '\0');
-  std::memcpy(result.data(), scratch.data(), written);
-  out = detail::writeEscapedRest(result.data() + written, result.data() + result.size(), at, end);
-  *out = '"';
-  return result;
+  // Both results are built in place: a named result beside a second return would be moved.
+  return clean == text.size() ? quoted(text) : escapedString(bytes, clean, bytes + text.size());
 }
 
 std::string jsonDouble(double value) {
