@@ -3,12 +3,15 @@
 // The machine's speed drifts from second to second and other work shares its cores, so times
 // taken minutes apart cannot be divided. A race runs every contender for one short batch per
 // round, in a rotating order, and divides times of the same round only; the median over the
-// rounds discards the rounds that a preemption or a frequency change landed in.
+// rounds discards the rounds that a preemption or a frequency change landed in. Every peer is
+// also timed alone, in a plain loop outside the race; a peer whose two figures disagree gets no
+// ratio, since the race, not the peer, would then be measured.
 #ifndef QUILLON_BENCH_RACE_HPP
 #define QUILLON_BENCH_RACE_HPP
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -68,22 +71,24 @@ class Race {
   /// `unitsPerCall` divides every reported time (for example the subjects of one capture).
   Race(benchmark::State& state, Batch ours, double unitsPerCall = 1.0)
       : state_(state), unitsPerCall_(unitsPerCall) {
-    contenders_.push_back({"ours", Role::ours, std::move(ours), {}});
+    contenders_.push_back({"ours", Role::ours, std::move(ours), {}, 0.0});
   }
 
   Race& peer(std::string name, Batch batch) {
-    contenders_.push_back({std::move(name), Role::peer, std::move(batch), {}});
+    contenders_.push_back({std::move(name), Role::peer, std::move(batch), {}, 0.0});
     return *this;
   }
 
   Race& floor(std::string name, Batch batch) {
-    contenders_.push_back({std::move(name), Role::floor, std::move(batch), {}});
+    contenders_.push_back({std::move(name), Role::floor, std::move(batch), {}, 0.0});
     return *this;
   }
 
   /// Runs the rounds that the benchmark asks for and sets the counters: "<name>_ns" (median time
-  /// per unit) for every contender and one ratio per peer or floor (median of the per-round
-  /// ratios). The benchmark's own time is that of one whole round.
+  /// per unit) for every contender, "<peer>_alone_ns" for every peer timed alone, and one ratio
+  /// per peer or floor (median of the per-round ratios). A peer whose time alone and time in the
+  /// race differ by more than kAgreement gets no ratio but a label naming both times. The
+  /// benchmark's own time is that of one whole round.
   void run() {
     const std::size_t batch = calibrate();
     std::size_t round = 0;
@@ -94,8 +99,12 @@ class Race {
       }
       ++round;
     }
+    timeAlone(batch, round);
     report();
   }
+
+  /// The largest factor by which a peer's time alone and its time in the race may differ.
+  static constexpr double kAgreement = 1.5;
 
  private:
   enum class Role { ours, peer, floor };
@@ -105,6 +114,7 @@ class Race {
     Role role;
     Batch batch;
     std::vector<double> times;
+    double alone;  // median per unit in a loop of its own; peers only
   };
 
   /// Warms every contender up (caches, allocator, branch predictors) and sizes the batch so that
@@ -117,6 +127,19 @@ class Race {
     return std::max<std::size_t>(1, static_cast<std::size_t>(kBatchNanoseconds / oneCall));
   }
 
+  /// Times every peer in batches run back to back, with no other contender in between: as many
+  /// as the race had rounds, at most kAloneBatches.
+  void timeAlone(std::size_t batch, std::size_t rounds) {
+    constexpr std::size_t kAloneBatches = 200;
+    for (Contender& contender : contenders_) {
+      if (contender.role != Role::peer) continue;
+      std::vector<double> times(std::clamp<std::size_t>(rounds, 1, kAloneBatches));
+      for (double& time : times)
+        time = contender.batch(batch) / unitsPerCall_;
+      contender.alone = median(std::move(times));
+    }
+  }
+
   static double median(std::vector<double> values) {
     if (values.empty()) return 0.0;
     const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
@@ -126,9 +149,20 @@ class Race {
 
   void report() {
     const std::vector<double>& ours = contenders_.front().times;
+    std::string disagreements;
     for (const Contender& contender : contenders_) {
-      state_.counters[contender.name + "_ns"] = median(contender.times);
+      const double raced = median(contender.times);
+      state_.counters[contender.name + "_ns"] = raced;
       if (contender.role == Role::ours) continue;
+      if (contender.role == Role::peer) {
+        state_.counters[contender.name + "_alone_ns"] = contender.alone;
+        if (std::max(raced, contender.alone) > kAgreement * std::min(raced, contender.alone)) {
+          disagreements += (disagreements.empty() ? "NO RATIO: " : "; ") + contender.name + " " +
+                           std::to_string(std::lround(raced)) + " ns raced, " +
+                           std::to_string(std::lround(contender.alone)) + " ns alone";
+          continue;
+        }
+      }
       std::vector<double> ratios;
       ratios.reserve(ours.size());
       for (std::size_t round = 0; round < ours.size(); ++round) {
@@ -139,6 +173,7 @@ class Race {
           contender.role == Role::peer ? contender.name + "/ours" : "ours/" + contender.name;
       state_.counters[name] = median(std::move(ratios));
     }
+    if (!disagreements.empty()) state_.SetLabel(disagreements);
   }
 
   benchmark::State& state_;

@@ -6,19 +6,14 @@
 
 namespace Quillon::Bench {
 
-struct RapidjsonSse2String::Writer {
-  rapidjson_sse2::StringBuffer buffer;
-  rapidjson_sse2::Writer<rapidjson_sse2::StringBuffer> writer{buffer};
-};
+using Sse2Writer = rapidjson_sse2::Writer<rapidjson_sse2::StringBuffer>;
 
-RapidjsonSse2String::RapidjsonSse2String() : writer_(std::make_unique<Writer>()) {}
-RapidjsonSse2String::~RapidjsonSse2String() = default;
+Batch rapidjsonSse2StringLoop(std::string_view text) {
+  return rapidjsonStringLoop<rapidjson_sse2::StringBuffer, Sse2Writer>(text);
+}
 
-std::string_view RapidjsonSse2String::write(std::string_view text) {
-  writer_->buffer.Clear();
-  writer_->writer.Reset(writer_->buffer);
-  writer_->writer.String(text.data(), static_cast<rapidjson_sse2::SizeType>(text.size()));
-  return {writer_->buffer.GetString(), writer_->buffer.GetSize()};
+std::string rapidjsonSse2String(std::string_view text) {
+  return rapidjsonString<rapidjson_sse2::StringBuffer, Sse2Writer>(text);
 }
 
 }  // namespace Quillon::Bench

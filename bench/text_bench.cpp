@@ -46,17 +46,12 @@ void jsonStringCase(benchmark::State& state, const std::string& text) {
   const std::string expected = byteAtATimeJsonString(text);
   if (!sameBytes(state, "jsonString", qm::jsonString(text), expected)) return;
 
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  const auto rapidjsonString = [&] {
-    buffer.Clear();
-    writer.Reset(buffer);
-    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
-    return std::string_view(buffer.GetString(), buffer.GetSize());
-  };
-  if (!sameBytes(state, "rapidjson", rapidjsonString(), expected)) return;
-  RapidjsonSse2String sse2;
-  if (!sameBytes(state, "rapidjson_sse2", sse2.write(text), expected)) return;
+  using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+  if (!sameBytes(state, "rapidjson", rapidjsonString<rapidjson::StringBuffer, Writer>(text),
+                 expected) ||
+      !sameBytes(state, "rapidjson_sse2", rapidjsonSse2String(text), expected)) {
+    return;
+  }
   std::vector<char> copy(text.size() + 1);
 
   Race(state, repeat([&] { benchmark::DoNotOptimize(qm::jsonString(text)); }))
@@ -66,8 +61,8 @@ void jsonStringCase(benchmark::State& state, const std::string& text) {
                benchmark::DoNotOptimize(copy.data());
                benchmark::ClobberMemory();
              }))
-      .peer("rapidjson", repeat([&] { benchmark::DoNotOptimize(rapidjsonString().data()); }))
-      .peer("rapidjson_sse2", repeat([&] { benchmark::DoNotOptimize(sse2.write(text).data()); }))
+      .peer("rapidjson", rapidjsonStringLoop<rapidjson::StringBuffer, Writer>(text))
+      .peer("rapidjson_sse2", rapidjsonSse2StringLoop(text))
       .peer("byte_loop", repeat([&] { benchmark::DoNotOptimize(byteAtATimeJsonString(text)); }))
       .run();
 }

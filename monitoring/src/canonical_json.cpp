@@ -61,6 +61,133 @@ char* writeByte(char* out, unsigned char byte) noexcept {
   return out + 6;
 }
 
+using detail::BlockHits;
+using detail::ByteBlock;
+using detail::EscapedBytes;
+using detail::kBlockSize;
+using detail::kEveryByte;
+using detail::kHighBits;
+using detail::loadBlock;
+using detail::storeBlock;
+
+/// Up to this many escapes, a block is written run by run; beyond, byte by byte.
+constexpr std::uint64_t kSparseEscapes = 6;
+
+/// Room for a whole block of the longest escapes, each stored as a full entry (a sparse block
+/// needs less).
+constexpr std::ptrdiff_t kBlockRoom = kBlockSize * 6 + sizeof(Escape);
+
+/// Stores the whole table entry of `byte` at `out`; returns the end of its text. The entry's
+/// bytes past the text are overwritten by what follows.
+char* writeEntry(char* out, unsigned char byte) noexcept {
+  const Escape& escape = kEscapes[byte];
+  std::memcpy(out, &escape, sizeof escape);
+  return out + escape.size;
+}
+
+/// Writes the 16 bytes at `at` one table entry each.
+char* writeDenseBlock(char* out, const unsigned char* at) noexcept {
+  for (std::size_t offset = 0; offset < kBlockSize; ++offset)
+    out = writeEntry(out, at[offset]);
+  return out;
+}
+
+/// Writes a block of 16 bytes that holds few escapes, flagged by the high bit of their byte in
+/// `low` (bytes 0 to 7) and `high` (8 to 15), with a few stores per escape instead of one per
+/// byte: the block is copied whole, then each escape's entry is stored over its byte and
+/// followed by the 16 bytes after it, read from the text; every store overwrites what the
+/// earlier ones left past their place. Reads 32 bytes from `at`.
+char* writeSparseBlock(char* out, const unsigned char* at, std::uint64_t low,
+                       std::uint64_t high) noexcept {
+  storeBlock(out, loadBlock(at));
+  // Byte i of the block goes to out + i: every escape moves what follows by its length less one.
+  const auto escapeAll = [&out, at](std::uint64_t hits, std::size_t first) {
+    for (; hits != 0; hits &= hits - 1) {
+      const std::size_t hit = first + static_cast<std::size_t>(std::countr_zero(hits)) / 8;
+      const Escape& escape = kEscapes[at[hit]];
+      std::memcpy(out + hit, &escape, sizeof escape);
+      out += escape.size - 1;
+      storeBlock(out + hit + 1, loadBlock(at + hit + 1));
+    }
+  };
+  escapeAll(low, 0);
+  escapeAll(high, 8);
+  return out + kBlockSize;
+}
+
+/// Writes [at, end) escaped at `out` for as long as the buffer, which ends at `limit`, keeps
+/// room for a whole block of the longest escapes; moves `at` past the bytes written and returns
+/// the end of the output. Clean blocks are copied whole, blocks with few escapes run by run,
+/// the others byte by byte from the table.
+char* writeWithRoom(char* out, const char* const limit, const unsigned char*& at,
+                    const unsigned char* const end) noexcept {
+  for (; limit - out >= kBlockRoom; at += kBlockSize) {
+    if (end - at < static_cast<std::ptrdiff_t>(kBlockSize)) {
+      for (; at != end; ++at)
+        out = writeEntry(out, *at);
+      return out;
+    }
+    if constexpr (std::endian::native == std::endian::little) {
+      const ByteBlock block = loadBlock(at);
+      const BlockHits hits(EscapedBytes::flags(block));
+      if (!hits.any()) {
+        storeBlock(out, block);
+        out += kBlockSize;
+        continue;
+      }
+      // Sparse blocks read on into the next block, which must be in the text.
+      const std::uint64_t low = hits.low & kHighBits;
+      const std::uint64_t high = hits.high & kHighBits;
+      const auto escapes = (((low >> 7) + (high >> 7)) * kEveryByte) >> 56;
+      if (escapes <= kSparseEscapes && end - at >= static_cast<std::ptrdiff_t>(2 * kBlockSize)) {
+        out = writeSparseBlock(out, at, low, high);
+        continue;
+      }
+    }
+    out = writeDenseBlock(out, at);
+  }
+  return out;
+}
+
+/// Returns `text`, which needs no escape, between quotation marks.
+std::string quoted(std::string_view text) {
+  std::string result(text.size() + 2, '\0');
+  result.front() = '"';
+  detail::copyBytes(result.data() + 1, detail::bytesOf(text), text.size());
+  result.back() = '"';
+  return result;
+}
+
+/// Returns jsonString of [bytes, end), whose first escape is at bytes + clean. Out of line, so
+/// that the clean case does not pay for its stack buffer. Text with escapes is written on the
+/// stack as far as it fits, which spares measuring it first, and copied once into its result;
+/// what does not fit is measured and written in place.
+[[gnu::noinline]] std::string escapedString(const unsigned char* const bytes, std::size_t clean,
+                                            const unsigned char* const end) {
+  constexpr std::size_t kStackText = 4096;
+  std::array<char, kStackText> scratch;
+  char* out = scratch.data();
+  *out++ = '"';
+  const unsigned char* at = bytes;
+  if (clean + 1 + static_cast<std::size_t>(kBlockRoom) <= kStackText) {
+    detail::copyBytes(out, bytes, clean);
+    out += clean;
+    at += clean;
+    out = writeWithRoom(out, scratch.data() + scratch.size(), at, end);
+    if (at == end) {
+      *out++ = '"';
+      return std::string(scratch.data(), out);
+    }
+  }
+  const auto written = static_cast<std::size_t>(out - scratch.data());
+  std::string result(
+      written + static_cast<std::size_t>(end - at) + detail::escapeGrowth(at, end) + 1, '\0');
+  std::memcpy(result.data(), scratch.data(), written);
+  out = detail::writeEscapedRest(result.data() + written, result.data() + result.size(), at, end);
+  *out = '"';
+  return result;
+}
+
 using detail::kPowersOfTen;
 
 constexpr std::uint64_t kSmallest17Digits = kPowersOfTen[16];
@@ -228,68 +355,22 @@ std::size_t escapeGrowth(const unsigned char* at, const unsigned char* const end
   return growth;
 }
 
-// Clean blocks are copied whole, the others byte by byte from the table.
 char* writeEscapedRest(char* out, const char* const limit, const unsigned char* at,
                        const unsigned char* const end) noexcept {
-  // Room for a whole block of the longest escapes, each stored as a full entry.
-  constexpr std::ptrdiff_t kBlockRoom = kBlockSize * 6 + sizeof(Escape);
-  const auto writeEntry = [&out](unsigned char byte) {
-    const Escape& escape = kEscapes[byte];
-    std::memcpy(out, &escape, sizeof escape);
-    out += escape.size;
-  };
-  const auto writeBlock = [&](const unsigned char* bytes) {
-    if (limit - out < kBlockRoom) {
-      for (std::size_t offset = 0; offset < kBlockSize; ++offset)
-        out = writeByte(out, bytes[offset]);
-      return;
-    }
-    for (std::size_t offset = 0; offset < kBlockSize; ++offset)
-      writeEntry(bytes[offset]);
-  };
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; end - at >= static_cast<std::ptrdiff_t>(kBlockSize); at += kBlockSize) {
-      const ByteBlock block = loadBlock(at);
-      if (!BlockHits(EscapedBytes::flags(block)).any()) {
-        storeBlock(out, block);
-        out += kBlockSize;
-        continue;
-      }
-      writeBlock(at);
-    }
-  }
-  // What is left is shorter than a block.
-  const bool room = limit - out >= kBlockRoom;
-  for (; at != end; ++at) {
-    if (room) {
-      writeEntry(*at);
-    } else {
-      out = writeByte(out, *at);
-    }
-  }
+  out = writeWithRoom(out, limit, at, end);
+  // Near the end of an exactly sized buffer: only the bytes each escape needs.
+  for (; at != end; ++at)
+    out = writeByte(out, *at);
   return out;
 }
 
 }  // namespace detail
 
 std::string jsonString(std::string_view text) {
-  // As writeEscaped, but the clean run before the first escape is found once, for the size and
-  // for the copy.
   const unsigned char* const bytes = detail::bytesOf(text);
   const std::size_t clean = detail::findFirst<detail::EscapedBytes>(bytes, text.size());
-  const std::size_t growth =
-      clean == text.size() ? 0 : detail::escapeGrowth(bytes + clean, bytes + text.size());
-  std::string result(text.size() + 2 + growth, '\0');
-  char* out = result.data();
-  *out++ = '"';
-  detail::copyBytes(out, bytes, clean);
-  out += clean;
-  if (clean != text.size()) {
-    out = detail::writeEscapedRest(out, result.data() + result.size(), bytes + clean,
-                                   bytes + text.size());
-  }
-  *out = '"';
-  return result;
+  // Both results are built in place: a named result beside a second return would be moved.
+  return clean == text.size() ? quoted(text) : escapedString(bytes, clean, bytes + text.size());
 }
 
 std::string jsonDouble(double value) {

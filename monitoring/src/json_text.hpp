@@ -57,8 +57,8 @@ struct NumberText {
 [[nodiscard]] std::size_t escapeGrowth(const unsigned char* at, const unsigned char* end) noexcept;
 
 /// Writes [at, end) escaped at `out`; returns the end of the output. The buffer ends at `limit`:
-/// where there is room, an escape is stored as a whole table entry of eight bytes, the bytes past
-/// it being overwritten by what follows.
+/// where there is room, an escape is stored as a whole table entry of eight bytes and a clean
+/// run as whole blocks of 16, the bytes past them being overwritten by what follows.
 char* writeEscapedRest(char* out, const char* limit, const unsigned char* at,
                        const unsigned char* end) noexcept;
 

@@ -105,6 +105,22 @@ TEST(JsonString, AgreesWithByteByByteEscapingAtEveryOffset) {
   }
 }
 
+// Longer texts take other paths: blocks with few escapes are written run by run, those with many
+// byte by byte, and text that outgrows the stack buffer is finished in a buffer of its own.
+TEST(JsonString, AgreesWithByteByByteEscapingInLongTexts) {
+  constexpr std::string_view kEscaped("\0\"\\\b\t\n\f\r\x01\x1F", 10);
+  for (const std::size_t size : {100U, 5000U}) {
+    for (std::size_t stride = 1; stride <= size; stride = stride == 17 ? size : stride + 1) {
+      std::string text;
+      for (std::size_t at = 0; at < size; ++at) {
+        text.push_back((at + 1) % stride == 0 ? kEscaped[at % kEscaped.size()]
+                                              : static_cast<char>('a' + at % 26));
+      }
+      ASSERT_EQ(referenceString(text), jsonString(text)) << size << " bytes, stride " << stride;
+    }
+  }
+}
+
 TEST(JsonDouble, WritesSeventeenSignificantDigits) {
   struct Row {
     const char* description;
