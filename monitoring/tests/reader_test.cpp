@@ -208,8 +208,9 @@ TEST(Reader, ReadsEveryNumberTextAsFromCharsDoes) {
     std::array<char, 64> text{};
     const auto format = draw % 2 == 0 ? std::chars_format::scientific : std::chars_format::fixed;
     const int precision = 14 + draw % 8;
-    texts.emplace_back(text.data(),
-                       std::to_chars(text.begin(), text.end(), value, format, precision).ptr);
+    texts.emplace_back(
+        text.data(),
+        std::to_chars(text.data(), text.data() + text.size(), value, format, precision).ptr);
   }
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
