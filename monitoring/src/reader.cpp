@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cfloat>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -166,6 +167,173 @@ char* writeUtf8(char* out, std::uint32_t codePoint) noexcept {
   return out;
 }
 
+/// GCC and Clang have a 128-bit integer on the 64-bit targets this library builds for;
+/// __extension__ marks it as theirs, which -Wpedantic accepts.
+__extension__ using Wide = unsigned __int128;
+
+/// The powers of five below 2^63 and the powers of ten that a double holds exactly.
+constexpr std::size_t kLargestFivePower = 27;
+constexpr std::array<std::uint64_t, kLargestFivePower + 1> kPowersOfFive = [] {
+  std::array<std::uint64_t, kLargestFivePower + 1> powers{};
+  powers[0] = 1;
+  for (std::size_t power = 1; power < powers.size(); ++power)
+    powers[power] = powers[power - 1] * 5;
+  return powers;
+}();
+constexpr std::array<double, 23> kExactPowersOfTen = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+/// Rounds `value` (not zero) times 2^`exponent` to the nearest double, ties to even; `sticky`
+/// says that bits below `value`, not all zero, were dropped. Fails when the result would not be
+/// a normal finite double.
+bool roundToDouble(Wide value, bool sticky, int exponent, double& out) noexcept {
+  constexpr int kMantissaBits = 53;
+  const auto high = static_cast<std::uint64_t>(value >> 64);
+  const int width = high != 0 ? 128 - std::countl_zero(high)
+                              : 64 - std::countl_zero(static_cast<std::uint64_t>(value));
+  std::uint64_t mantissa = 0;
+  if (width <= kMantissaBits) {
+    if (sticky) return false;
+    mantissa = static_cast<std::uint64_t>(value) << (kMantissaBits - width);
+    exponent -= kMantissaBits - width;
+  } else {
+    const int shift = width - kMantissaBits;
+    const Wide dropped = value & ((Wide{1} << shift) - 1);
+    const Wide half = Wide{1} << (shift - 1);
+    mantissa = static_cast<std::uint64_t>(value >> shift);
+    exponent += shift;
+    if (dropped > half || (dropped == half && (sticky || (mantissa & 1U) != 0))) ++mantissa;
+    if (mantissa >> kMantissaBits != 0) {
+      mantissa >>= 1;
+      ++exponent;
+    }
+  }
+  constexpr int kBias = 1023 + kMantissaBits - 1;
+  const int biased = exponent + kBias;
+  if (biased < 1 || biased > 2046) return false;
+  constexpr std::uint64_t kFraction = (std::uint64_t{1} << (kMantissaBits - 1)) - 1;
+  out = std::bit_cast<double>(static_cast<std::uint64_t>(biased) << (kMantissaBits - 1) |
+                              (mantissa & kFraction));
+  return true;
+}
+
+/// Appends the decimal digits at `at` to `value`, eight at a time while the text has eight, and
+/// returns the end of the digits; `value` wraps around past 19 digits.
+const char* addDigits(const char* at, const char* end, std::uint64_t& value) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kZeros = 0x3030303030303030U;
+    constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0U;
+    while (end - at >= 8) {
+      const std::uint64_t word = detail::loadWord(reinterpret_cast<const unsigned char*>(at));
+      // Every byte is a digit when its high nibble is 3 and adding 6 keeps it so.
+      if ((word & kHighNibbles) != kZeros ||
+          ((word + 0x0606060606060606U) & kHighNibbles) != kZeros) {
+        break;
+      }
+      // Pairs, then quads, then the eight: the first digit is in the lowest byte.
+      std::uint64_t lanes = word - kZeros;
+      lanes = (lanes * 10 + (lanes >> 8)) & 0x00FF00FF00FF00FFU;
+      lanes = (lanes * 100 + (lanes >> 16)) & 0x0000FFFF0000FFFFU;
+      lanes = (lanes * 10000 + (lanes >> 32)) & 0xFFFFFFFFU;
+      value = value * 100000000 + lanes;
+      at += 8;
+    }
+  }
+  for (; at != end && isDigit(*at); ++at)
+    value = value * 10 + static_cast<std::uint64_t>(*at - '0');
+  return at;
+}
+
+/// A decimal number as its text has it: `digits` times ten to the `scale`, where `count` digits
+/// were read into `digits` (more than 19 have wrapped around).
+struct Decimal {
+  std::uint64_t digits = 0;
+  std::ptrdiff_t count = 0;
+  int scale = 0;
+  bool negative = false;
+};
+
+/// Reads the digits of an exponent at `at` into `scale`, with the sign `minus`; returns their end.
+/// An exponent of 1000 or more is read no further: no such number is exact here.
+const char* addExponent(const char* at, const char* end, bool minus, int& scale) noexcept {
+  constexpr int kLargeExponent = 1000;
+  int exponent = 0;
+  for (; at != end && isDigit(*at); ++at) {
+    if (exponent < kLargeExponent) exponent = exponent * 10 + (*at - '0');
+  }
+  scale += minus ? -exponent : exponent;
+  return at;
+}
+
+/// Gives the double nearest to `decimal` when it has at most 19 digits and a small power of ten:
+/// one rounding of exact operands when the digits fit 2^53 and the power of ten is a double,
+/// else the quotient or product in 128 bits rounded once. Fails, to leave the text to
+/// std::from_chars, whenever it cannot be sure.
+[[gnu::always_inline]] inline bool exactDouble(const Decimal& decimal, double& out) noexcept {
+  constexpr int kMostDigits = 19;
+  constexpr auto kLargestPower = static_cast<int>(kExactPowersOfTen.size()) - 1;
+  constexpr auto kLargestFive = static_cast<int>(kLargestFivePower);
+  // An operation on doubles is rounded once only where it is done in double precision.
+  constexpr bool kDoubleArithmetic = std::numeric_limits<double>::is_iec559 && FLT_EVAL_METHOD == 0;
+  const std::uint64_t digits = decimal.digits;
+  const int scale = decimal.scale;
+  if (decimal.count > kMostDigits) return false;
+  double value = 0.0;
+  if (digits == 0) {
+    value = 0.0;
+  } else if (kDoubleArithmetic && digits <= std::uint64_t{1} << 53 && scale >= -kLargestPower &&
+             scale <= kLargestPower) {
+    value = static_cast<double>(digits);
+    value = scale < 0 ? value / kExactPowersOfTen[static_cast<std::size_t>(-scale)]
+                      : value * kExactPowersOfTen[static_cast<std::size_t>(scale)];
+  } else if (scale >= 0 && scale <= kLargestFive) {
+    // digits * 10^scale = digits * 5^scale * 2^scale, the product below 2^127.
+    const Wide product = Wide{digits} * kPowersOfFive[static_cast<std::size_t>(scale)];
+    if (!roundToDouble(product, false, scale, value)) return false;
+  } else if (scale < 0 && scale >= -kLargestFive) {
+    // digits / 10^q = (digits * 2^shift / 5^q) * 2^(-shift - q): the dividend takes 127 bits,
+    // so the quotient keeps at least 64, and the remainder tells whether any bit was lost.
+    const std::uint64_t divisor = kPowersOfFive[static_cast<std::size_t>(-scale)];
+    const int shift = 127 - static_cast<int>(std::bit_width(digits));
+    const Wide dividend = Wide{digits} << shift;
+    if (!roundToDouble(dividend / divisor, dividend % divisor != 0, scale - shift, value)) {
+      return false;
+    }
+  } else {
+    return false;
+  }
+  out = decimal.negative ? -value : value;
+  return true;
+}
+
+/// Reads the JSON number text [start, end), already checked against the grammar, rounding to
+/// nearest; fails when it is out of the range of a finite double.
+bool readDoubleText(const char* start, const char* end, double& out) noexcept {
+  Decimal decimal;
+  const char* at = start;
+  decimal.negative = *at == '-';
+  if (decimal.negative) ++at;
+  const char* const first = at;
+  at = addDigits(at, end, decimal.digits);
+  decimal.count = at - first;
+  if (at != end && *at == '.') {
+    const char* const fraction = ++at;
+    at = addDigits(at, end, decimal.digits);
+    decimal.count += at - fraction;
+    decimal.scale = -static_cast<int>(at - fraction);
+  }
+  if (at != end) {
+    ++at;
+    const bool minus = *at == '-';
+    if (*at == '-' || *at == '+') ++at;
+    addExponent(at, end, minus, decimal.scale);
+  }
+  if (exactDouble(decimal, out)) return true;
+  const auto [stop, error] = std::from_chars(start, end, out);
+  return error == std::errc{} && stop == end;
+}
+
 /// One escape of a string: how many bytes of text it takes and the code point it stands for.
 struct Escape {
   std::size_t length = 0;
@@ -253,17 +421,50 @@ template <std::size_t Size>
   return same;
 }
 
-/// Reads an observation document written exactly as the writer writes it, straight through: the
-/// constant text between two values is compared whole and each value is read at once, without
+/// Says what no capture can give in a subject read whole, or null when it is sound.
+const char* subjectFault(const SubjectResult& subject) noexcept {
+  const bool captured = subject.status == SubjectStatus::captured;
+  if (subject.observation.has_value() != captured) {
+    return captured ? "captured subject without observation"
+                    : "observation on a subject not captured";
+  }
+  if (subject.diagnostic.empty() != captured) {
+    return captured ? "diagnostic on a captured subject"
+                    : "subject not captured without diagnostic";
+  }
+  if (captured && !detail::hasSubjectKey(subject.observation->entity, subject.id)) {
+    return "observation of another subject";
+  }
+  return nullptr;
+}
+
+/// Reads an observation or a subject of a runtime-state document written exactly as the writer
+/// writes it, straight through: the constant text between two values is compared whole and each
+/// value is read at once, without
 /// escapes or the lookup of keys. It gives up at the first byte that differs from what the writer
 /// would have written (whitespace, another order, an escape, a long integer) or when the record
 /// is not valid; the general reading then starts over at the same object and says what is wrong,
 /// if anything. Whatever it accepts, the general reading would accept as the same record.
-class CanonicalObservation {
+class CanonicalReader {
  public:
   static_assert(kObservationSchema == "velmor-observability/1");
 
-  CanonicalObservation(const char* at, const char* end) noexcept : at_(at), end_(end) {}
+  CanonicalReader(const char* at, const char* end) noexcept : at_(at), end_(end) {}
+
+  /// Reads the subject object at the cursor into a fresh `subject`; returns the end of the
+  /// object, or null when the text is not canonical or the subject not one a capture gives.
+  [[nodiscard]] const char* read(SubjectResult& subject) {
+    if (!take(R"({"diagnostic":)") || !string(subject.diagnostic) || !take(R"(,"id":)") ||
+        !string(subject.id) || !take(R"(,"observation":)")) {
+      return nullptr;
+    }
+    if (!take("null") && read(subject.observation.emplace()) == nullptr) return nullptr;
+    if (!take(R"(,"status":)") || !name(kSubjectStatusNames, subject.status) || !take("}") ||
+        subjectFault(subject) != nullptr) {
+      return nullptr;
+    }
+    return at_;
+  }
 
   /// Reads the object at the cursor into a fresh `record`; returns the end of the object, or
   /// null when the text is not canonical.
@@ -355,10 +556,12 @@ class CanonicalObservation {
     return true;
   }
 
+  /// Reads a string into `out`, empty as every string of a fresh record is: appending to it is
+  /// assigning, without the general replacement.
   [[gnu::always_inline]] bool string(std::string& out) {
     std::string_view view;
     if (!text(view)) return false;
-    out.assign(view);
+    if (!view.empty()) out.append(view);
     return true;
   }
 
@@ -403,29 +606,37 @@ class CanonicalObservation {
   }
 
   /// Reads a number as the writer writes a double: an optional "-", an integer part without
-  /// leading zeros, an optional fraction, an optional exponent with its sign.
+  /// leading zeros, an optional fraction, an optional exponent with its sign. The digits are
+  /// gathered as they are checked.
   [[gnu::always_inline]] bool number(double& out) noexcept {
     const char* at = at_;
-    const auto digits = [&at, this] {
-      const char* const first = at;
-      while (at != end_ && isDigit(*at))
-        ++at;
-      return at != first;
-    };
-    if (at != end_ && *at == '-') ++at;
+    Decimal decimal;
+    decimal.negative = at != end_ && *at == '-';
+    if (decimal.negative) ++at;
+    const char* const first = at;
     if (at != end_ && *at == '0') {
       ++at;
-    } else if (!digits()) {
+    } else if (at = addDigits(at, end_, decimal.digits); at == first) {
       return false;
     }
-    if (at != end_ && *at == '.' && (++at, !digits())) return false;
+    decimal.count = at - first;
+    if (at != end_ && *at == '.') {
+      const char* const fraction = ++at;
+      at = addDigits(at, end_, decimal.digits);
+      if (at == fraction) return false;
+      decimal.count += at - fraction;
+      decimal.scale = -static_cast<int>(at - fraction);
+    }
     if (at != end_ && *at == 'e') {
       if (++at == end_ || (*at != '+' && *at != '-')) return false;
-      ++at;
-      if (!digits()) return false;
+      const char* const exponent = ++at;
+      at = addExponent(at, end_, at[-1] == '-', decimal.scale);
+      if (at == exponent) return false;
     }
-    const auto [stop, error] = std::from_chars(at_, at, out);
-    if (error != std::errc{} || stop != at) return false;
+    if (!exactDouble(decimal, out)) {
+      const auto [stop, error] = std::from_chars(at_, at, out);
+      if (error != std::errc{} || stop != at) return false;
+    }
     at_ = at;
     return true;
   }
@@ -850,9 +1061,7 @@ class Reader {
   double readDouble() {
     const NumberText number = scanNumber("expected number");
     double value = 0.0;
-    // The text is a JSON number, which from_chars reads exactly, rounding to nearest.
-    const auto [end, error] = std::from_chars(number.start, number.end, value);
-    if (error != std::errc{} || end != number.end) fail(number.start, "number out of range");
+    if (!readDoubleText(number.start, number.end, value)) fail(number.start, "number out of range");
     return value;
   }
 
@@ -903,7 +1112,7 @@ class Reader {
   }
 
   void readObservationObject(Observation& record) {
-    if (const char* const end = CanonicalObservation(at_, end_).read(record)) {
+    if (const char* const end = CanonicalReader(at_, end_).read(record)) {
       at_ = end;
       return;
     }
@@ -1037,8 +1246,8 @@ class Reader {
     for (;;) {
       if (current() != '{') fail(at_, "expected object");
       starts.push_back(at_);
-      // Aggregate-initialised: emplace_back() would first clear the whole subject to zero.
-      readSubject(subjects.emplace_back(SubjectResult{}));
+      // Built in place: clearing a subject to zero costs less than moving a finished one in.
+      readSubject(subjects.emplace_back());
       if (subjects.size() == 1) reserveLike(subjects, starts);
       if (subjects.size() > 1 && !(subjects[subjects.size() - 2].id < subjects.back().id)) {
         fail(starts.back(), "subject ids not strictly ascending");
@@ -1065,6 +1274,11 @@ class Reader {
   }
 
   void readSubject(SubjectResult& subject) {
+    if (const char* const end = CanonicalReader(at_, end_).read(subject)) {
+      at_ = end;
+      return;
+    }
+    subject = SubjectResult();
     const char* const open = at_;
     readObject<SubjectMember, kSubjectMembers>([&](SubjectMember member) {
       switch (member) {
@@ -1083,18 +1297,7 @@ class Reader {
           return;
       }
     });
-    const bool captured = subject.status == SubjectStatus::captured;
-    if (subject.observation.has_value() != captured) {
-      fail(open, captured ? "captured subject without observation"
-                          : "observation on a subject not captured");
-    }
-    if (subject.diagnostic.empty() != captured) {
-      fail(open, captured ? "diagnostic on a captured subject"
-                          : "subject not captured without diagnostic");
-    }
-    if (captured && !detail::hasSubjectKey(subject.observation->entity, subject.id)) {
-      fail(open, "observation of another subject");
-    }
+    if (const char* const fault = subjectFault(subject)) fail(open, fault);
   }
 
   /// The rules that tie subjects to the snapshot's own members, once all of them are read.

@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -185,6 +190,40 @@ TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
   EXPECT_EQ(kObservation, readObservation(kObservation).toCanonicalJson());
   EXPECT_EQ(Quillon::Core::Monitoring::testing::engineExample(), readObservation(kObservation));
   EXPECT_EQ(kSnapshot, readRuntimeState(kSnapshot).toCanonicalJson());
+}
+
+TEST(Reader, ReadsEveryNumberTextAsFromCharsDoes) {
+  // Digits past 2^53 and past 19, halves, exponents at the edges of the exact paths.
+  std::vector<std::string> texts = {"0.20000000000000001",
+                                    "0.5000000000000000555",
+                                    "1E-22",
+                                    "0.99999999999999994449",
+                                    "1e-27",
+                                    "0.0000000000000000000001",
+                                    "9007199254740993e-16",
+                                    "18446744073709551615e-20"};
+  std::mt19937_64 random(7);
+  for (int draw = 0; draw < 3000; ++draw) {
+    const double value = std::ldexp(static_cast<double>(random() >> 11), -53);
+    std::array<char, 64> text{};
+    const auto format = draw % 2 == 0 ? std::chars_format::scientific : std::chars_format::fixed;
+    const int precision = 14 + draw % 8;
+    texts.emplace_back(
+        text.data(),
+        std::to_chars(text.data(), text.data() + text.size(), value, format, precision).ptr);
+  }
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    double expected = 0.0;
+    std::from_chars(text.data(), text.data() + text.size(), expected);
+    // Canonical but for the number, then through the general reading.
+    for (const char* spelling : {R"("pressure":)", R"("pressure": )"}) {
+      const Observation back =
+          readObservation(edited(kObservation, R"("pressure":0.25)", spelling + text));
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(expected),
+                std::bit_cast<std::uint64_t>(back.observed->pressure));
+    }
+  }
 }
 
 TEST(Reader, AcceptsAnyJsonSpellingOfADocument) {
