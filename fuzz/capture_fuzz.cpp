@@ -1,24 +1,18 @@
-// Properties of the barrier and of capture, driven by a script decoded from the fuzz bytes:
-// probes with any ids (empty and duplicate ones included), any supported flag, with or without a
-// read callback; reads that return valid, invalid, other-entity, other-system or other-epoch
-// observations, nothing, a record decoded from the bytes, or throw standard exceptions; a clock
-// that moves by scripted steps, and reads that move it further.
+// Properties of the barrier and of capture for a script decoded from the fuzz bytes:
 // - construction throws exactly what a scan of the probes in the caller's order demands, or
 //   succeeds with the probes in ascending bytewise id order;
 // - capture refuses a missing identity before reading the clock; otherwise the snapshot has one
 //   subject per probe in the barrier's order, an observation exactly for captured subjects, is
 //   complete exactly when all are captured and consistent exactly when complete, after at most
-//   2n + 2 clock readings; its document is strict JSON with ascending keys when all its strings
-//   are valid UTF-8.
-//
-// Script (see fuzz_input.hpp for the encodings): text system_id, small epoch, small
-// barrier_sequence, u64 logical_time, small budget_ns, small clock start, byte step count (mod 4,
-// plus one) and that many small steps, byte probe count (mod 9); per probe: byte id form (mod 3:
-// 0 text, 1 subject key of byte kind, byte has-parent, [text parent], text id, 2 byte index of an
-// earlier probe whose id is reused), byte flags (1 supported, 2 has read callback), byte action
-// (mod 9: nothing, valid, invalid, other entity, other system, other epoch, throw runtime_error
-// with a text, throw another standard exception chosen by a byte, a decoded observation), the
-// action's argument, small clock advance during the read.
+//   2n + 2 clock readings; its document is strict JSON when all its strings are UTF-8.
+// Script (encodings in fuzz_input.hpp): text system_id, small epoch, small barrier_sequence, u64
+// logical_time, small budget_ns, small clock start, byte step count (mod 4, plus one) and that
+// many small steps, byte probe count (mod 9); per probe: byte id form (mod 3: 0 text, 1 subject
+// key of byte kind, byte has-parent, [text parent], text id, 2 byte index of an earlier probe
+// whose id is reused), byte flags (1 supported, 2 has read callback), byte action (mod 9:
+// nothing, valid, invalid, other entity, other system, other epoch, throw runtime_error with a
+// text, throw another standard exception chosen by a byte, a decoded observation), the action's
+// argument, small clock advance during the read.
 #include <quillon/monitoring/snapshot.hpp>
 
 #include <cstddef>

@@ -8,10 +8,12 @@
 #include <quillon/monitoring/observation.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <new>
 #include <optional>
@@ -72,6 +74,28 @@ auto failingAt(std::size_t k, const Operate& operate) {
   }
   injection.failAt = 0;
   return result;
+}
+
+/// Returns what `action` throws as a standard exception other than std::bad_alloc, or nothing.
+template <typename Action>
+std::string thrownBy(const Action& action) {
+  try {
+    action();
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
+/// Runs `operate` on what `make` builds with allocation `k` failing: it must throw std::bad_alloc
+/// or give what an undisturbed run gives.
+template <typename Make, typename Operate>
+const char* whole(std::size_t k, const Make& make, const Operate& operate) {
+  const auto input = make();
+  const auto result = failingAt(k, [&] { return operate(input); });
+  return result && *result != operate(make()) ? "result differs" : nullptr;
 }
 
 /// The documentation's engine with entries long enough that every string needs the heap.
@@ -138,74 +162,58 @@ TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
       << "the fixture no longer covers every outcome";
   int absorbed = 0;
   int escaped = 0;
+  const auto validate = [](const Observation& record) { return record.validate(); };
+  const auto write = [](const auto& document) {
+    std::string text;
+    std::string error = thrownBy([&] { text = document.toCanonicalJson(); });
+    return std::pair(std::move(error), std::move(text));
+  };
+  const auto probes = [](bool twice) {
+    std::uint64_t time = 0;
+    std::vector<SnapshotProbe> given(everyOutcome(time).probes());
+    std::reverse(given.begin(), given.end());
+    if (twice) given.push_back(given.front());
+    return given;
+  };
+  const auto build = [](const std::vector<SnapshotProbe>& given) {
+    std::string ids;
+    const std::string error = thrownBy([&] {
+      const SnapshotBarrier barrier(given, Clock());
+      for (const SnapshotProbe& probe : barrier.probes())
+        ids += probe.id;
+    });
+    return error + ids;
+  };
   // Each operation returns the broken invariant for its k-th allocation failing, or null.
   const struct {
     const char* description;
-    std::function<const char*(std::size_t)> attempt;
     int allocations;  // -1: some
+    std::function<const char*(std::size_t)> attempt;
   } operations[] = {
-      {"validate of a valid record",
-       [](std::size_t k) -> const char* {
-         const Observation record = engineRecord();
-         const auto messages = failingAt(k, [&] { return record.validate(); });
-         return messages && !messages->empty() ? "messages differ" : nullptr;
-       },
-       0},
-      {"validate of a record breaking nine rules",
-       [](std::size_t k) -> const char* {
-         const Observation record = everyRuleBroken();
-         const auto messages = failingAt(k, [&] { return record.validate(); });
-         return messages && *messages != everyRuleBroken().validate() ? "messages differ" : nullptr;
-       },
-       -1},
-      {"Observation::toCanonicalJson",
-       [](std::size_t k) -> const char* {
-         const Observation record = engineRecord();
-         const auto document = failingAt(k, [&] { return record.toCanonicalJson(); });
-         return document && *document != engineRecord().toCanonicalJson() ? "document differs"
-                                                                          : nullptr;
-       },
-       1},
-      {"Observation::toCanonicalJson of an invalid record",
-       [](std::size_t k) -> const char* {
-         const Observation record = everyRuleBroken();
-         const auto refused = failingAt(k, [&] {
-           try {
-             (void)record.toCanonicalJson();
-           } catch (const std::invalid_argument& error) {
-             return std::string_view(error.what()) == "invalid observation";
-           }
-           return false;
-         });
-         return refused && !*refused ? "invalid record not refused" : nullptr;
-       },
-       -1},
-      {"SnapshotBarrier constructor",
-       [&](std::size_t k) -> const char* {
-         std::uint64_t time = 0;
-         const SnapshotBarrier sorted = everyOutcome(time);
-         std::vector<SnapshotProbe> given(sorted.probes().rbegin(), sorted.probes().rend());
-         std::vector<SnapshotProbe> twice = sorted.probes();
-         twice.push_back(twice.front());
-         // Two operations in turn: the k-th allocation counts on from the first into the second.
-         const auto built =
-             failingAt(k, [&] { return SnapshotBarrier(std::move(given), Clock()); });
-         const auto refused = failingAt(k, [&] {
-           try {
-             SnapshotBarrier barrier(std::move(twice), Clock());
-           } catch (const std::invalid_argument& error) {
-             return std::string_view(error.what()) ==
-                    "snapshot probes require unique non-empty ids";
-           }
-           return false;
-         });
-         for (std::size_t at = 0; built && at < sorted.probes().size(); ++at) {
-           if (built->probes().at(at).id != sorted.probes()[at].id) return "probes out of order";
-         }
-         return refused && !*refused ? "duplicate id not refused" : nullptr;
-       },
-       -1},
-      {"SnapshotBarrier::capture",
+      {"validate of a valid record", 0,
+       [&](std::size_t k) { return whole(k, engineRecord, validate); }},
+      {"validate of nine broken rules", -1,
+       [&](std::size_t k) { return whole(k, everyRuleBroken, validate); }},
+      {"Observation::toCanonicalJson", 1,
+       [&](std::size_t k) { return whole(k, engineRecord, write); }},
+      {"Observation::toCanonicalJson refusing", -1,
+       [&](std::size_t k) { return whole(k, everyRuleBroken, write); }},
+      {"SnapshotBarrier constructor", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return probes(false); }, build);
+       }},
+      {"SnapshotBarrier constructor refusing", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return probes(true); }, build);
+       }},
+      {"RuntimeStateSnapshot::toCanonicalJson", 1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return captured; }, write);
+       }},
+      {"SnapshotBarrier::capture", -1,
        [&](std::size_t k) -> const char* {
          std::uint64_t time = 0;
          const SnapshotBarrier barrier = everyOutcome(time);
@@ -230,15 +238,7 @@ TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
                         snapshot->deadline_ns != captured.deadline_ns
                     ? "snapshot rules broken"
                     : nullptr;
-       },
-       -1},
-      {"RuntimeStateSnapshot::toCanonicalJson",
-       [&](std::size_t k) -> const char* {
-         const RuntimeStateSnapshot snapshot = captured;
-         const auto document = failingAt(k, [&] { return snapshot.toCanonicalJson(); });
-         return document && *document != captured.toCanonicalJson() ? "document differs" : nullptr;
-       },
-       1},
+       }},
   };
   for (const auto& operation : operations) {
     std::size_t k = 1;

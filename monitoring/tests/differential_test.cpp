@@ -32,7 +32,16 @@ std::string printed(double value) {
 }
 
 TEST(JsonDoubleDifferential, AgreesWithPrintfOnTwoMillionBitPatternsAndEveryRoundingEdge) {
-  std::vector<double> values;
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1.0,
+                                0.1,
+                                1e16,
+                                1e17,
+                                5e-324,
+                                -2.2250738585072014e-308,
+                                1.7976931348623157e308,
+                                2.98023223876953125e-08};
   std::mt19937_64 random(0x5EED'0F'D0'0B'1EULL);
   // Every bit random reaches all magnitudes, subnormals and non-finite values; exponents of 2^-64
   // to 2^63 crowd the switch between plain and scientific notation.
@@ -96,7 +105,7 @@ TEST(Locale, DocumentsIgnoreADecimalCommaLocale) {
 
   // Setting the global C++ locale sets the C locale too.
   const std::locale previous = std::locale::global(*german);
-  EXPECT_EQ("0,5", printed(0.5).substr(0, 3)) << "the C locale does not write a decimal comma";
+  EXPECT_EQ("0,5", printed(0.5)) << "the C locale does not write a decimal comma";
   for (std::size_t at = 0; at < values.size(); ++at)
     EXPECT_EQ(texts[at], jsonDouble(values[at]));
   const std::string observation = testing::engineExample().toCanonicalJson();

@@ -53,31 +53,8 @@ TEST(EnumerationNames, NameEveryValueAndFallBackOutsideTheTable) {
             namesOf<SubjectStatus>(7));
 }
 
-TEST(IsValidIdentifier, AcceptsNonEmptyTokensWithoutSpaceControlOrSeparators) {
-  std::string highBytes;
-  for (unsigned byte = 0x80; byte <= 0xFF; ++byte)
-    highBytes += static_cast<char>(byte);
-  const std::pair<std::string, bool> rows[] = {
-      {"", false},
-      {" ", false},
-      {" lab", false},
-      {"lab\n", false},
-      {"lab:", false},
-      {"gpu/0", false},
-      {"gpu\\0", false},
-      {"a\x1F", false},
-      {{"la\0b", 4}, false},
-      {"x", true},
-      {"\x7F", true},
-      {highBytes, true},
-      {std::string(10'000, 'a'), true},
-      {"engine:gpu-0/transformer", false},
-      {"gpu-0_A.b!\"#$%&'()*+,;<=>?@[]^`{|}~", true},
-  };
-  for (const auto& [text, valid] : rows) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(valid, isValidIdentifier(text));
-  }
+TEST(EntityIdentity, SubjectKeyJoinsKindParentAndId) {
+  // Identifier tokens are checked byte by byte with the writers, in canonical_json_test.
   EXPECT_EQ("engine:gpu-0/transformer",
             EntityIdentity({EntityKind::engine, "transformer", "gpu-0"}).subjectKey());
   EXPECT_EQ("system:lab", EntityIdentity({EntityKind::system, "lab", std::nullopt}).subjectKey());
@@ -129,7 +106,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
        Observation{},
        {"invalid system_id", "epoch must be non-zero", "invalid entity id"}},
       {"schema plus a NUL byte", schema({"velmor-observability/1", 23}), {"unsupported schema"}},
-      {"schema plus a letter", schema("velmor-observability/1x"), {"unsupported schema"}},
       {"schema short of a byte", schema("velmor-observability/"), {"unsupported schema"}},
       {"schema with another last byte", schema("velmor-observability/2"), {"unsupported schema"}},
       {"schema in upper case", schema("VELMOR-OBSERVABILITY/1"), {"unsupported schema"}},
@@ -169,7 +145,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
        observed(0.5, 501),
        {"last_observed cannot be newer than envelope"}},
       {"unconstrained members take any value", anything, {}},
-      {"pressure zero", observed(0.0), {}},
       {"pressure negative zero", observed(-0.0), {}},
       {"pressure one", observed(1.0), {}},
       {"pressure smallest subnormal", observed(std::numeric_limits<double>::denorm_min()), {}},
@@ -178,9 +153,7 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"pressure negative subnormal",
        observed(-std::numeric_limits<double>::denorm_min()),
        {kPressure}},
-      {"pressure minus one", observed(-1.0), {kPressure}},
       {"pressure infinite", observed(std::numeric_limits<double>::infinity()), {kPressure}},
-      {"pressure minus infinity", observed(-std::numeric_limits<double>::infinity()), {kPressure}},
       {"pressure negative NaN", observed(-kNaN), {kPressure}},
       {"all nine rules broken",
        allNine,
