@@ -50,7 +50,7 @@ ProbeRead makeRead(FuzzInput& in, const Observation& acceptable,
   if (action == 4) result->system_id += "x";
   if (action == 5) ++result->epoch;
   const std::string message = action == 6 ? in.text() : std::string();
-  const std::uint8_t which = action == 7 ? in.byte() % 3 : 0;
+  const auto which = static_cast<std::uint8_t>(action == 7 ? in.byte() % 3 : 0);
   if (action == 8) result = readObservation(in);
   const std::uint64_t advance = in.small();
   return [=]() -> std::optional<Observation> {

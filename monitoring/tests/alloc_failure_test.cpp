@@ -192,6 +192,11 @@ TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
   } operations[] = {
       {"validate of a valid record", 0,
        [&](std::size_t k) { return whole(k, engineRecord, validate); }},
+      {"validate of a default record", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [] { return Observation(); }, validate);
+       }},
       {"validate of nine broken rules", -1,
        [&](std::size_t k) { return whole(k, everyRuleBroken, validate); }},
       {"Observation::toCanonicalJson", 1,
