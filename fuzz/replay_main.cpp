@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+    std::fprintf(stderr, "replaying %s (%zu bytes)\n", input.c_str(), bytes.size());
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   // A replay of nothing proves nothing: a missing corpus must fail, not pass quietly.
