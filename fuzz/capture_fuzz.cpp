@@ -1,35 +1,29 @@
-// Properties of the barrier and of capture, driven by a script decoded from the fuzz bytes:
-// probes with any ids (empty and duplicate ones included), any supported flag, with or without a
-// read callback; reads that return valid, invalid, other-entity, other-system or other-epoch
-// observations, nothing, a record decoded from the bytes, or throw standard exceptions; a clock
-// that moves by scripted steps, and reads that move it further.
+// Properties of the barrier and of capture for a script decoded from the fuzz bytes:
 // - construction throws exactly what a scan of the probes in the caller's order demands, or
 //   succeeds with the probes in ascending bytewise id order;
 // - capture refuses a missing identity before reading the clock; otherwise the snapshot has one
 //   subject per probe in the barrier's order, an observation exactly for captured subjects, is
 //   complete exactly when all are captured and consistent exactly when complete, after at most
-//   2n + 2 clock readings; its document is strict JSON with ascending keys when all its strings
-//   are valid UTF-8.
-//
-// Script (see fuzz_input.hpp for the encodings): text system_id, small epoch, small
-// barrier_sequence, u64 logical_time, small budget_ns, small clock start, byte step count (mod 4,
-// plus one) and that many small steps, byte probe count (mod 9); per probe: byte id form (mod 3:
-// 0 text, 1 subject key of byte kind, byte has-parent, [text parent], text id, 2 byte index of an
-// earlier probe whose id is reused), byte flags (1 supported, 2 has read callback), byte action
-// (mod 9, see Action), the action's argument, small clock advance during the read.
+//   2n + 2 clock readings; its document is strict JSON when all its strings are UTF-8.
+// Script (encodings in fuzz_input.hpp): text system_id, small epoch, small barrier_sequence, u64
+// logical_time, small budget_ns, small clock start, byte step count (mod 4, plus one) and that
+// many small steps, byte probe count (mod 9); per probe: byte id form (mod 3: 0 text, 1 subject
+// key of byte kind, byte has-parent, [text parent], text id, 2 byte index of an earlier probe
+// whose id is reused), byte flags (1 supported, 2 has read callback), byte action (mod 9:
+// nothing, valid, invalid, other entity, other system, other epoch, throw runtime_error with a
+// text, throw another standard exception chosen by a byte, a decoded observation), the action's
+// argument, small clock advance during the read.
 #include <quillon/monitoring/snapshot.hpp>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "fuzz_input.hpp"
@@ -40,91 +34,31 @@ namespace {
 using namespace Quillon::Core::Monitoring;
 using namespace Quillon::Core::Monitoring::fuzzing;
 
-enum class Action : std::uint8_t {
-  nothing,
-  valid,
-  invalid,
-  otherEntity,
-  otherSystem,
-  otherEpoch,
-  throwRuntimeError,
-  throwOther,
-  decoded,
-};
-
 struct ClockState {
   std::uint64_t now = 0;
   std::vector<std::uint64_t> steps;
   std::size_t readings = 0;
 };
 
-struct Script {
-  std::string system_id;
-  std::uint64_t epoch = 0;
-  std::uint64_t barrier_sequence = 0;
-  std::int64_t logical_time = 0;
-  std::uint64_t budget_ns = 0;
-};
-
-/// An observation that a probe standing for `entity` gets captured with, as long as `entity`
-/// itself is valid for the script's system (a system entity must carry the system's id).
-Observation acceptable(const Script& script, const EntityIdentity& entity) {
-  Observation record;
-  record.system_id = script.system_id;
-  record.epoch = script.epoch;
-  record.observed_at_ns = 1;
-  record.entity = entity;
-  record.observed.emplace().pressure = 0.5;
-  return record;
-}
-
-ProbeRead makeRead(FuzzInput& in, const Script& script, const EntityIdentity& entity,
+ProbeRead makeRead(FuzzInput& in, const Observation& acceptable,
                    const std::shared_ptr<ClockState>& clock) {
-  const auto action = static_cast<Action>(in.byte() % 9);
+  const int action = in.byte() % 9;
   std::optional<Observation> result;
-  std::string message;
-  std::uint8_t which = 0;
-  switch (action) {
-    case Action::nothing:
-      break;
-    case Action::valid:
-      result = acceptable(script, entity);
-      break;
-    case Action::invalid:
-      result = acceptable(script, entity);
-      result->epoch = 0;
-      break;
-    case Action::otherEntity:
-      result = acceptable(script, entity);
-      result->entity.id += "x";
-      break;
-    case Action::otherSystem:
-      result = acceptable(script, entity);
-      result->system_id += "x";
-      break;
-    case Action::otherEpoch:
-      result = acceptable(script, entity);
-      ++result->epoch;
-      break;
-    case Action::throwRuntimeError:
-      message = in.text();
-      break;
-    case Action::throwOther:
-      which = in.byte() % 3;
-      break;
-    case Action::decoded:
-      result = readObservation(in);
-      break;
-  }
+  if (action >= 1 && action <= 5) result = acceptable;
+  if (action == 2) result->epoch = 0;
+  if (action == 3) result->entity.id += "x";
+  if (action == 4) result->system_id += "x";
+  if (action == 5) ++result->epoch;
+  const std::string message = action == 6 ? in.text() : std::string();
+  const auto which = static_cast<std::uint8_t>(action == 7 ? in.byte() % 3 : 0);
+  if (action == 8) result = readObservation(in);
   const std::uint64_t advance = in.small();
   return [=]() -> std::optional<Observation> {
     clock->now += advance;
-    if (action == Action::throwRuntimeError) throw std::runtime_error(message);
-    if (action == Action::throwOther) {
-      if (which == 0) throw std::logic_error("logic error from a probe");
-      if (which == 1) throw std::out_of_range("out of range in a probe");
-      throw std::bad_alloc();
-    }
+    if (action == 6) throw std::runtime_error(message);
+    if (action == 7 && which == 0) throw std::logic_error("logic error from a probe");
+    if (action == 7 && which == 1) throw std::out_of_range("out of range in a probe");
+    if (action == 7) throw std::bad_alloc();
     return result;
   };
 }
@@ -153,10 +87,9 @@ void checkSnapshot(const RuntimeStateSnapshot& snapshot, const SnapshotBarrier& 
     require(at == 0 || snapshot.subjects[at - 1].id < subject.id, "subjects ascend bytewise by id",
             subject.id);
     const bool captured = subject.status == SubjectStatus::captured;
-    require(subject.observation.has_value() == captured,
-            "an observation exactly for captured subjects", subject.diagnostic);
-    require(!captured || subject.diagnostic.empty(), "a captured subject has no diagnostic",
-            subject.diagnostic);
+    require(
+        subject.observation.has_value() == captured && (!captured || subject.diagnostic.empty()),
+        "an observation and no diagnostic exactly for captured subjects", subject.diagnostic);
     allCaptured = allCaptured && captured;
     utf8 = utf8 && isUtf8(subject.id) && isUtf8(subject.diagnostic) &&
            (!subject.observation || isUtf8(*subject.observation));
@@ -174,8 +107,7 @@ void checkSnapshot(const RuntimeStateSnapshot& snapshot, const SnapshotBarrier& 
   }
   if (!utf8) return;
   const Json parsed = parseCanonical(document, "the document is strict JSON, keys ascending");
-  require(parsed.is_object() && parsed["subjects"].is_array() &&
-              parsed["subjects"].size() == probes.size(),
+  require(parsed.is_object() && parsed["subjects"].size() == probes.size(),
           "the document lists every subject", document);
 }
 
@@ -183,44 +115,43 @@ void checkSnapshot(const RuntimeStateSnapshot& snapshot, const SnapshotBarrier& 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput in(data, size);
-  Script script;
-  script.system_id = in.text();
-  script.epoch = in.small();
-  script.barrier_sequence = in.small();
-  script.logical_time = static_cast<std::int64_t>(in.u64());
-  script.budget_ns = in.small();
+  // A read of the subject a probe stands for is captured when it returns this, with the subject's
+  // entity, as long as that entity is valid for the system (a system entity carries its id).
+  Observation acceptable;
+  acceptable.system_id = in.text();
+  acceptable.epoch = in.small();
+  acceptable.observed_at_ns = 1;
+  acceptable.observed.emplace().pressure = 0.5;
+  const std::uint64_t barrierSequence = in.small();
+  const auto logicalTime = static_cast<std::int64_t>(in.u64());
+  const std::uint64_t budget = in.small();
 
   auto clock = std::make_shared<ClockState>();
   clock->now = in.small();
-  const int steps = in.byte() % 4 + 1;
-  for (int step = 0; step < steps; ++step)
+  for (int step = in.byte() % 4 + 1; step > 0; --step)
     clock->steps.push_back(in.small());
 
   std::vector<SnapshotProbe> probes;
   const int count = in.byte() % 9;
   for (int at = 0; at < count; ++at) {
     SnapshotProbe& probe = probes.emplace_back();
-    EntityIdentity entity{EntityKind::system, {}, std::nullopt};
-    switch (in.byte() % 3) {
-      case 0:
-        probe.id = in.text();
-        entity.id = probe.id;
-        break;
-      case 1:
-        entity.kind = static_cast<EntityKind>(in.byte());
-        if ((in.byte() & 1) != 0) entity.parent = in.text();
-        entity.id = in.text();
-        probe.id = entity.subjectKey();
-        break;
-      default: {
-        const std::uint8_t index = in.byte();
-        if (at > 0) probe.id = probes[static_cast<std::size_t>(index % at)].id;
-        entity.id = probe.id;
-      }
+    Observation subject = acceptable;
+    const int form = in.byte() % 3;
+    if (form == 0) probe.id = subject.entity.id = in.text();
+    if (form == 1) {
+      subject.entity.kind = static_cast<EntityKind>(in.byte());
+      if ((in.byte() & 1) != 0) subject.entity.parent = in.text();
+      subject.entity.id = in.text();
+      probe.id = subject.entity.subjectKey();
+    }
+    if (form == 2) {
+      const std::uint8_t index = in.byte();
+      if (at > 0) probe.id = probes[static_cast<std::size_t>(index % at)].id;
+      subject.entity.id = probe.id;
     }
     const std::uint8_t flags = in.byte();
     probe.supported = (flags & 1) != 0;
-    ProbeRead read = makeRead(in, script, entity, clock);
+    ProbeRead read = makeRead(in, subject, clock);
     if ((flags & 2) != 0) probe.read = std::move(read);
   }
 
@@ -235,23 +166,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     barrier.emplace(std::move(probes), readClock);
   } catch (const std::invalid_argument& error) {
-    require(constructionError.has_value() && *constructionError == error.what(),
+    require(constructionError == error.what(),
             "construction throws exactly as the caller-order scan demands", error.what());
     return 0;
   }
   require(!constructionError, "construction refuses every broken probe set", *constructionError);
 
   const bool identityMissing =
-      script.system_id.empty() || script.epoch == 0 || script.barrier_sequence == 0;
+      acceptable.system_id.empty() || acceptable.epoch == 0 || barrierSequence == 0;
   std::optional<RuntimeStateSnapshot> snapshot;
   try {
-    snapshot.emplace(barrier->capture(script.system_id, script.epoch, script.barrier_sequence,
-                                      script.logical_time, script.budget_ns));
+    snapshot.emplace(barrier->capture(acceptable.system_id, acceptable.epoch, barrierSequence,
+                                      logicalTime, budget));
   } catch (const std::invalid_argument& error) {
-    require(identityMissing &&
+    require(identityMissing && clock->readings == 0 &&
                 std::strcmp(error.what(), "snapshot identity, epoch and barrier are required") == 0,
-            "capture throws only for a missing identity, with the fixed message", error.what());
-    require(clock->readings == 0, "a refused capture reads no clock");
+            "capture throws only for a missing identity, fixed message, no clock read",
+            error.what());
     return 0;
   }
   require(!identityMissing, "capture refuses a missing identity, epoch or barrier");

@@ -1,10 +1,6 @@
-// Turns fuzz bytes into library values. The format is a plain byte stream read front to back; a
-// stream that runs out yields zeros and empty strings, so every input decodes to something and
-// the fuzzer never wastes executions on rejected inputs. fuzz/make_seeds.py writes the same format.
-//
-//   byte   one byte
-//   u32    four bytes, little-endian
-//   u64    eight bytes, little-endian
+// Turns fuzz bytes into library values, read front to back; a stream that runs out yields zeros
+// and empty strings, so every input decodes to something. fuzz/make_seeds.py writes this format:
+//   byte   one byte;  u32, u64  four or eight bytes, little-endian
 //   small  one byte b: b itself when b < 0xFF, else a u64 (keeps small numbers cheap to reach)
 //   text   one byte n: n < 0xFF gives the next n bytes; 0xFF gives a huge string: a u16 count c
 //          and a text piece, the piece repeated c + 1 times (at most 64 KiB in all)
@@ -15,9 +11,9 @@
 #include <quillon/monitoring/observation.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 namespace Quillon::Core::Monitoring::fuzzing {
@@ -27,7 +23,6 @@ class FuzzInput {
   FuzzInput(const std::uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
 
   [[nodiscard]] std::uint8_t byte() noexcept { return at_ < size_ ? data_[at_++] : 0; }
-
   [[nodiscard]] std::uint64_t integer(std::size_t bytes) noexcept {
     std::uint64_t value = 0;
     for (std::size_t shift = 0; shift < bytes * 8; shift += 8)
@@ -36,39 +31,26 @@ class FuzzInput {
   }
   [[nodiscard]] std::uint32_t u32() noexcept { return static_cast<std::uint32_t>(integer(4)); }
   [[nodiscard]] std::uint64_t u64() noexcept { return integer(8); }
-
   [[nodiscard]] std::uint64_t small() noexcept {
     const std::uint8_t first = byte();
     return first < 0xFF ? first : u64();
   }
-
-  [[nodiscard]] double f64() noexcept {
-    const std::uint64_t bits = u64();
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-  }
+  [[nodiscard]] double f64() noexcept { return std::bit_cast<double>(u64()); }
 
   [[nodiscard]] std::string text() {
     const std::uint8_t length = byte();
-    if (length == 0xFF) {
-      const std::size_t copies = integer(2) + 1;
-      const std::string piece = plain(byte());
-      std::string huge;
-      if (piece.empty()) return huge;
-      const std::size_t count = std::min(copies, kHugeLimit / piece.size());
-      huge.reserve(piece.size() * count);
-      for (std::size_t copy = 0; copy < count; ++copy)
-        huge += piece;
-      return huge;
-    }
-    return plain(length);
+    if (length != 0xFF) return plain(length);
+    const std::size_t copies = integer(2) + 1;
+    const std::string piece = plain(byte());
+    std::string huge;
+    for (std::size_t copy = 0; copy < copies && huge.size() + piece.size() <= kHugeLimit; ++copy)
+      huge += piece;
+    return piece.empty() ? std::string() : huge;
   }
 
   [[nodiscard]] AttributeMap map() {
     AttributeMap entries;
-    const int count = byte() % 8;
-    for (int entry = 0; entry < count; ++entry) {
+    for (int entry = byte() % 8; entry > 0; --entry) {
       std::string key = text();
       entries.insert_or_assign(std::move(key), text());
     }

@@ -8,6 +8,7 @@
 //   member is valid UTF-8), and a copy of the record writes the same bytes.
 #include <quillon/monitoring/observation.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -39,50 +40,34 @@ constexpr std::array<std::string_view, 10> kRuleMessages = {
     "last_observed cannot be newer than envelope",
 };
 
-std::size_t ruleOf(std::string_view message) {
-  for (std::size_t rule = 0; rule < kRuleMessages.size(); ++rule) {
-    if (kRuleMessages[rule] == message) return rule;
-  }
-  fail("validate reports only known messages", message);
-}
-
-std::vector<std::string> validateOrFail(const Observation& record) {
-  try {
-    return record.validate();
-  } catch (const std::exception& error) {
-    fail("validate never throws", error.what());
-  }
-}
-
-void checkRuleOrder(const std::vector<std::string>& messages) {
-  std::size_t next = 0;
-  for (const std::string& message : messages) {
-    const std::size_t rule = ruleOf(message);
-    // Strictly ascending rules mean rule order and no message twice.
-    require(rule >= next, "validate reports in rule order without duplicates", message);
-    next = rule + 1;
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput in(data, size);
   const Observation record = readObservation(in);
-  const std::vector<std::string> messages = validateOrFail(record);
-  checkRuleOrder(messages);
+  std::vector<std::string> messages;
+  try {
+    messages = record.validate();
+  } catch (const std::exception& error) {
+    fail("validate never throws", error.what());
+  }
+  // Strictly ascending rules mean rule order and no message twice.
+  auto next = kRuleMessages.begin();
+  for (const std::string& message : messages) {
+    next = std::find(next, kRuleMessages.end(), message);
+    require(next++ != kRuleMessages.end(), "validate reports known rules in order, none twice",
+            message);
+  }
 
   std::string document;
   try {
     document = record.toCanonicalJson();
   } catch (const std::invalid_argument& error) {
-    require(!messages.empty(), "toCanonicalJson throws only for an invalid record", error.what());
-    require(std::strcmp(error.what(), "invalid observation") == 0,
-            "toCanonicalJson throws the fixed message", error.what());
+    require(!messages.empty() && std::strcmp(error.what(), "invalid observation") == 0,
+            "toCanonicalJson throws the fixed message, only for an invalid record", error.what());
     return 0;
   }
   require(messages.empty(), "toCanonicalJson refuses every invalid record", document);
-
   const Observation copy = record;
   require(copy.toCanonicalJson() == document, "a copy of the record writes the same bytes",
           document);

@@ -6,6 +6,7 @@
 
 #include <quillon/monitoring/observation.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,13 +23,10 @@ namespace Quillon::Core::Monitoring::fuzzing {
 using Json = nlohmann::ordered_json;
 
 [[noreturn]] inline void fail(std::string_view property, std::string_view detail = {}) {
-  std::fprintf(stderr, "property broken: %.*s\n", static_cast<int>(property.size()),
-               property.data());
-  if (!detail.empty()) {
-    // Long documents are cut: the saved input reproduces them anyway.
-    const std::size_t shown = detail.size() < 2000 ? detail.size() : 2000;
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(shown), detail.data());
-  }
+  // Long documents are cut: the saved input reproduces them anyway.
+  std::fprintf(stderr, "property broken: %.*s\n%.*s\n", static_cast<int>(property.size()),
+               property.data(), static_cast<int>(std::min<std::size_t>(detail.size(), 2000)),
+               detail.data());
   std::abort();
 }
 
@@ -36,89 +34,46 @@ inline void require(bool holds, std::string_view property, std::string_view deta
   if (!holds) fail(property, detail);
 }
 
-/// Tells whether `text` is well-formed UTF-8 as a strict JSON parser demands it: shortest forms
-/// only, no surrogate code points, nothing above U+10FFFF.
-[[nodiscard]] inline bool isUtf8(std::string_view text) noexcept {
-  std::size_t at = 0;
-  const auto byte = [&text](std::size_t index) { return static_cast<unsigned char>(text[index]); };
-  while (at < text.size()) {
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      ++at;
-      continue;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-      if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-      if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (text.size() - at < length) return false;
-    if (byte(at + 1) < low || byte(at + 1) > high) return false;
-    for (std::size_t next = 2; next < length; ++next) {
-      if (byte(at + next) < 0x80 || byte(at + next) > 0xBF) return false;
-    }
-    at += length;
+/// Tells whether `text` is well-formed UTF-8 as a strict JSON parser demands it (shortest forms
+/// only, no surrogates, nothing above U+10FFFF); the independent parser's serializer decides.
+[[nodiscard]] inline bool isUtf8(std::string_view text) {
+  try {
+    (void)Json(std::string(text)).dump();
+    return true;
+  } catch (const Json::type_error&) {
+    return false;
   }
-  return true;
 }
 
-[[nodiscard]] inline bool absentOrUtf8(const std::optional<std::string>& text) noexcept {
-  return !text || isUtf8(*text);
-}
-
-[[nodiscard]] inline bool isUtf8(const AttributeMap& map) noexcept {
-  for (const auto& [key, value] : map) {
-    if (!isUtf8(key) || !isUtf8(value)) return false;
-  }
-  return true;
+[[nodiscard]] inline bool isUtf8(const AttributeMap& map) {
+  return std::all_of(map.begin(), map.end(),
+                     [](const auto& entry) { return isUtf8(entry.first) && isUtf8(entry.second); });
 }
 
 /// Tells whether every string that a record's document would carry is well-formed UTF-8.
-[[nodiscard]] inline bool isUtf8(const Observation& record) noexcept {
-  if (!isUtf8(record.schema) || !isUtf8(record.system_id) || !isUtf8(record.entity.id) ||
-      !absentOrUtf8(record.entity.parent) || !isUtf8(record.extensions)) {
-    return false;
-  }
-  if (const auto& declared = record.declared) {
-    if (!isUtf8(declared->type) || !isUtf8(declared->config_hash) ||
-        !isUtf8(declared->attributes)) {
-      return false;
-    }
-  }
-  if (const auto& planned = record.planned) {
-    if (!absentOrUtf8(planned->host_id) || !absentOrUtf8(planned->device_id) ||
-        !isUtf8(planned->placement_hash) || !isUtf8(planned->attributes)) {
-      return false;
-    }
-  }
-  return !record.observed || isUtf8(record.observed->attributes);
+[[nodiscard]] inline bool isUtf8(const Observation& record) {
+  const auto absentOrUtf8 = [](const std::optional<std::string>& text) {
+    return !text || isUtf8(*text);
+  };
+  const DeclaredState declared = record.declared.value_or(DeclaredState{});
+  const PlannedState planned = record.planned.value_or(PlannedState{});
+  return isUtf8(record.schema) && isUtf8(record.system_id) && isUtf8(record.entity.id) &&
+         absentOrUtf8(record.entity.parent) && isUtf8(record.extensions) && isUtf8(declared.type) &&
+         isUtf8(declared.config_hash) && isUtf8(declared.attributes) &&
+         absentOrUtf8(planned.host_id) && absentOrUtf8(planned.device_id) &&
+         isUtf8(planned.placement_hash) && isUtf8(planned.attributes) &&
+         (!record.observed || isUtf8(record.observed->attributes));
 }
 
 /// Tells whether every object's keys ascend bytewise, at every level of nesting.
 [[nodiscard]] inline bool keysAscend(const Json& value) {
-  if (value.is_object()) {
-    const std::string* previous = nullptr;
-    for (const auto& [key, member] : value.items()) {
-      // std::string compares as unsigned bytes, which is the canonical order.
-      if (previous != nullptr && !(*previous < key)) return false;
-      previous = &key;
-      if (!keysAscend(member)) return false;
-    }
-  } else if (value.is_array()) {
-    for (const Json& element : value) {
-      if (!keysAscend(element)) return false;
-    }
+  if (!value.is_structured()) return true;
+  const std::string* previous = nullptr;
+  for (const auto& [key, member] : value.items()) {
+    // std::string compares as unsigned bytes, which is the canonical order.
+    if (value.is_object() && previous != nullptr && !(*previous < key)) return false;
+    previous = &key;
+    if (!keysAscend(member)) return false;
   }
   return true;
 }
@@ -128,8 +83,7 @@ inline void require(bool holds, std::string_view property, std::string_view deta
 inline Json parseCanonical(std::string_view document, std::string_view what) {
   Json parsed;
   try {
-    parsed = Json::parse(document.begin(), document.end(), nullptr, /*allow_exceptions=*/true,
-                         /*ignore_comments=*/false);
+    parsed = Json::parse(document.begin(), document.end());
   } catch (const Json::parse_error& error) {
     fail(what, std::string(error.what()) + "\n" + std::string(document));
   }

@@ -8,6 +8,7 @@
 //   throws the runtime error.
 #include <quillon/monitoring/canonical_json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -25,58 +26,14 @@ namespace {
 using namespace Quillon::Core::Monitoring;
 using namespace Quillon::Core::Monitoring::fuzzing;
 
-bool holdsRawControlByte(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20) return true;
-  }
-  return false;
-}
-
-/// The shape every writer output shares: delimited, and no raw control byte anywhere.
-void requireDelimited(std::string_view text, char open, char close, std::string_view what) {
-  require(text.size() >= 2 && text.front() == open && text.back() == close, what, text);
-  require(!holdsRawControlByte(text), what, text);
-}
-
-void checkString(std::string_view input) {
-  const std::string written = jsonString(input);
-  requireDelimited(written, '"', '"', "jsonString is quoted and holds no raw control byte");
-  if (!isUtf8(input)) return;
-  const Json parsed = parseCanonical(written, "jsonString of UTF-8 parses strictly");
-  require(parsed.is_string() && parsed.get_ref<const std::string&>() == input,
-          "jsonString of UTF-8 reads back to exactly the input", written);
-}
-
-void checkMap(std::string_view input) {
-  AttributeMap map;
-  std::string key;
-  bool haveKey = false;
-  std::size_t start = 0;
-  for (std::size_t at = 0; at <= input.size(); ++at) {
-    if (at != input.size() && input[at] != '\xFF') continue;
-    std::string piece(input.substr(start, at - start));
-    if (haveKey) {
-      map.insert_or_assign(std::move(key), std::move(piece));
-    } else {
-      key = std::move(piece);
-    }
-    haveKey = !haveKey;
-    start = at + 1;
-  }
-  const std::string written = jsonStringMap(map);
-  requireDelimited(written, '{', '}', "jsonStringMap is an object holding no raw control byte");
-  if (!isUtf8(map)) return;
-  const Json parsed =
-      parseCanonical(written, "jsonStringMap of UTF-8 parses strictly, keys ascending");
-  require(parsed.is_object() && parsed.size() == map.size(),
-          "jsonStringMap of UTF-8 has one member per entry", written);
-  auto entry = map.begin();
-  for (const auto& [name, value] : parsed.items()) {
-    require(name == entry->first && value.is_string() &&
-                value.get_ref<const std::string&>() == entry->second,
-            "jsonStringMap of UTF-8 reads back entry for entry, in key order", written);
-    ++entry;
-  }
+/// Requires the shape every writer output shares: delimited, and no raw control byte anywhere;
+/// for UTF-8 content, returns the strictly parsed text, else null.
+Json checkText(std::string_view text, const char* delimiters, bool utf8, std::string_view what) {
+  require(text.size() >= 2 && text.front() == delimiters[0] && text.back() == delimiters[1] &&
+              std::none_of(text.begin(), text.end(),
+                           [](char c) { return static_cast<unsigned char>(c) < 0x20; }),
+          what, text);
+  return utf8 ? parseCanonical(text, what) : Json();
 }
 
 void checkDouble(double value) {
@@ -102,16 +59,41 @@ void checkDouble(double value) {
   require(
       end == written.c_str() + written.size() && std::memcmp(&readBack, &value, sizeof value) == 0,
       "jsonDouble reads back to the same double", written);
-  const Json parsed = parseCanonical(written, "jsonDouble is a JSON number");
-  require(parsed.is_number(), "jsonDouble is a JSON number", written);
+  require(parseCanonical(written, "jsonDouble is a JSON number").is_number(),
+          "jsonDouble is a JSON number", written);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  checkString(input);
-  checkMap(input);
+  const std::string written = jsonString(input);
+  const Json text =
+      checkText(written, "\"\"", isUtf8(input), "jsonString is quoted, strict for UTF-8");
+  require(text.is_null() || text.get<std::string>() == input,
+          "jsonString of UTF-8 reads back to exactly the input", written);
+
+  AttributeMap map;
+  std::string key;
+  bool haveKey = false;
+  for (std::size_t start = 0, at = 0; at <= input.size(); ++at) {
+    if (at != input.size() && input[at] != '\xFF') continue;
+    std::string piece(input.substr(start, at - start));
+    if (haveKey) map.insert_or_assign(std::move(key), std::move(piece));
+    if (!haveKey) key = std::move(piece);
+    haveKey = !haveKey;
+    start = at + 1;
+  }
+  const std::string object = jsonStringMap(map);
+  const Json parsed = checkText(object, "{}", isUtf8(map), "jsonStringMap is an object");
+  auto entry = map.begin();
+  for (const auto& [name, value] : parsed.items()) {
+    require(entry != map.end() && name == entry->first && value == entry->second,
+            "jsonStringMap of UTF-8 reads back entry for entry, in key order", object);
+    ++entry;
+  }
+  require(parsed.is_null() || entry == map.end(), "jsonStringMap has one member per entry", object);
+
   FuzzInput doubles(data, size);
   for (std::size_t group = 0; group < size / 8; ++group)
     checkDouble(doubles.f64());

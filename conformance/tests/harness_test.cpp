@@ -1,3 +1,5 @@
+// The run loop's verdicts through a seam (scenarios and streams given by the test), the fixtures
+// the scenarios are built from, and the trajectory the probes must leave unchanged.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,78 +21,6 @@
 namespace Quillon::Core::Monitoring::Conformance {
 namespace {
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-RunResult run(const std::vector<Scenario>& scenarios) {
-  std::ostringstream out;
-  std::ostringstream err;
-  RunResult result;
-  result.status = runScenarios(scenarios, out, err);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
-}
-
-void passing(std::ostream& out) {
-  out << "[PASS] first\n";
-}
-
-TEST(Harness, ExpectThrowsItsMessageOnlyWhenTheConditionFails) {
-  EXPECT_NO_THROW(expect(true, "never"));
-  try {
-    expect(false, "complete snapshot is not consistent");
-    FAIL() << "expect(false, ...) returned";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ("complete snapshot is not consistent", error.what());
-  }
-}
-
-TEST(Harness, AllScenariosPassingEndsWithThePassVerdict) {
-  const RunResult result = run({passing, passing});
-  EXPECT_EQ(0, result.status);
-  EXPECT_EQ("[PASS] first\n[PASS] first\nM-02 VERDICT: PASS\n", result.out);
-  EXPECT_EQ("", result.err);
-}
-
-TEST(Harness, FailedExpectationStopsTheRunBeforeLaterScenarios) {
-  bool laterRan = false;
-  const RunResult result = run({
-      passing,
-      [](std::ostream&) { expect(false, "mixed epochs were presented as consistent"); },
-      [&laterRan](std::ostream& out) {
-        laterRan = true;
-        out << "[PASS] never\n";
-      },
-  });
-  EXPECT_EQ(1, result.status);
-  EXPECT_EQ("[PASS] first\n", result.out);
-  EXPECT_EQ("[FAIL] mixed epochs were presented as consistent\nM-02 VERDICT: FAIL\n", result.err);
-  EXPECT_FALSE(laterRan);
-}
-
-TEST(Harness, LibraryErrorEndsTheRunWithItsOwnMessage) {
-  const RunResult result = run({[](std::ostream&) {
-    std::vector<SnapshotProbe> probes;
-    probes.push_back({"device:host/gpu-0", false, {}});
-    probes.push_back({"device:host/gpu-0", false, {}});
-    const SnapshotBarrier barrier(std::move(probes), fixedClock(0));
-  }});
-  EXPECT_EQ(1, result.status);
-  EXPECT_EQ("", result.out);
-  EXPECT_EQ("[FAIL] snapshot probes require unique non-empty ids\nM-02 VERDICT: FAIL\n",
-            result.err);
-}
-
-TEST(Harness, NonStandardExceptionFailsInsteadOfCrashing) {
-  const RunResult result = run({[](std::ostream&) { throw 42; }});
-  EXPECT_EQ(1, result.status);
-  EXPECT_EQ("[FAIL] unexpected non-standard exception\nM-02 VERDICT: FAIL\n", result.err);
-}
-
 /// A stream whose every write fails, like standard output redirected to a full disk.
 class FullDevice : public std::streambuf {
  protected:
@@ -98,49 +28,67 @@ class FullDevice : public std::streambuf {
   std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
 };
 
-TEST(Harness, UnwritableOutputIsNeverReportedAsAPass) {
+TEST(Harness, PrintsTheVerdictAndStopsAtTheFirstFailure) {
+  const Scenario passing = [](std::ostream& out) { out << "[PASS] first\n"; };
+  bool laterRan = false;
+  const Scenario later = [&laterRan](std::ostream&) { laterRan = true; };
+  const std::string kFail = "M-02 VERDICT: FAIL\n";
+  const struct {
+    std::vector<Scenario> scenarios;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{passing, passing}, 0, "[PASS] first\n[PASS] first\nM-02 VERDICT: PASS\n", ""},
+      {{passing, [](std::ostream&) { expect(false, "mixed epochs looked consistent"); }, later},
+       1,
+       "[PASS] first\n",
+       "[FAIL] mixed epochs looked consistent\n" + kFail},
+      {{[](std::ostream&) {
+         std::vector<SnapshotProbe> probes(2, {"device:host/gpu-0", false, {}});
+         const SnapshotBarrier barrier(std::move(probes), fixedClock(0));
+       }},
+       1,
+       "",
+       "[FAIL] snapshot probes require unique non-empty ids\n" + kFail},
+      {{[](std::ostream&) { throw 42; }},
+       1,
+       "",
+       "[FAIL] unexpected non-standard exception\n" + kFail},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.err);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(row.status, runScenarios(row.scenarios, out, err));
+    EXPECT_EQ(row.out, out.str());
+    EXPECT_EQ(row.err, err.str());
+  }
+  EXPECT_FALSE(laterRan);
+  EXPECT_NO_THROW(expect(true, "never"));
+  // Unwritable output is never reported as a pass.
   FullDevice device;
-  std::ostream out(&device);
+  std::ostream full(&device);
   std::ostringstream err;
-  const std::vector<Scenario> scenarios{passing};
-  EXPECT_EQ(1, runScenarios(scenarios, out, err));
-  EXPECT_EQ("[FAIL] cannot write standard output\nM-02 VERDICT: FAIL\n", err.str());
+  EXPECT_EQ(1, runScenarios(std::vector<Scenario>{passing}, full, err));
+  EXPECT_EQ("[FAIL] cannot write standard output\n" + kFail, err.str());
 }
 
-TEST(Fixtures, ObservationIsValidAndWritesTheFixtureDocument) {
+TEST(Fixtures, BuildTheScenariosObservationsClocksAndSubjects) {
   const Observation observation = makeObservation(EntityKind::engine, "transformer", "gpu-0", 4, 2);
-  EXPECT_TRUE(observation.validate().empty());
-  EXPECT_EQ("engine:gpu-0/transformer", observation.entity.subjectKey());
   EXPECT_EQ(
       R"({"declared":null,"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{},"health":"healthy","last_observed_ns":999,"lifecycle":"running","pressure":0.20000000000000001,"ready":true},"observed_at_ns":1000,"planned":null,"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})",
       observation.toCanonicalJson());
-  EXPECT_EQ(observation, makeObservation(EntityKind::engine, "transformer", "gpu-0", 4, 2));
-}
-
-TEST(Fixtures, SystemKindWithParentIsRejected) {
-  const Observation observation = makeObservation(EntityKind::system, "lab", "lab", 1, 1);
-  EXPECT_EQ(std::vector<std::string>{"system entity cannot have parent"}, observation.validate());
-}
-
-TEST(Fixtures, ClocksReadAsTheScenariosNeed) {
+  EXPECT_EQ(std::vector<std::string>{"system entity cannot have parent"},
+            makeObservation(EntityKind::system, "lab", "lab", 1, 1).validate());
   std::uint64_t counter = 10;
   const Clock counting = counterClock(counter);
+  const Clock fixed = fixedClock(50);
+  const Clock shared = sharedTimeClock(counter);
   EXPECT_EQ(10U, counting());
   EXPECT_EQ(11U, counting());
-  EXPECT_EQ(12U, counter);
-
-  const Clock fixed = fixedClock(50);
+  EXPECT_EQ(12U, shared());
   EXPECT_EQ(50U, fixed());
   EXPECT_EQ(50U, fixed());
-
-  std::uint64_t sharedTime = 0;
-  const Clock shared = sharedTimeClock(sharedTime);
-  EXPECT_EQ(0U, shared());
-  sharedTime = 100;
-  EXPECT_EQ(100U, shared());
-}
-
-TEST(Fixtures, SubjectAtNeverReadsPastTheEnd) {
   RuntimeStateSnapshot snapshot;
   snapshot.subjects.resize(1);
   EXPECT_EQ(&snapshot.subjects[0], subjectAt(snapshot, 0));
@@ -173,12 +121,9 @@ TEST(Fixtures, DocumentsReadBackExactly) {
 }
 
 TEST(Trajectory, CapturesEverySeventhTickAndLeavesTheStateUnchanged) {
-  EXPECT_EQ(6364136223846793006U, trajectoryStep(1));
-
   std::vector<RuntimeStateSnapshot> snapshots;
   const TrajectoryOutcome states = runObservedTrajectory(
       [&snapshots](const RuntimeStateSnapshot& snapshot) { snapshots.push_back(snapshot); });
-
   ASSERT_EQ(142U, snapshots.size());
   const SubjectResult& first = snapshots.front().subjects.at(0);
   ASSERT_TRUE(first.observation.has_value());
@@ -194,13 +139,13 @@ TEST(Trajectory, CapturesEverySeventhTickAndLeavesTheStateUnchanged) {
     ASSERT_EQ(1U, snapshot.subjects.size());
     EXPECT_EQ("engine:host/runtime", snapshot.subjects[0].id);
   }
-
   // Tick 1000 is stepped too: the final state is the 1000th, not the 994th or 999th.
   std::uint64_t expected = 1;
   for (int tick = 1; tick <= 1000; ++tick)
     expected = expected * 6364136223846793005U + 1U;
   EXPECT_EQ(expected, states.observed);
   EXPECT_EQ(expected, states.reference);
+  EXPECT_EQ(expected * 6364136223846793005U + 1U, trajectoryStep(expected));
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ namespace Quillon::Core::Monitoring::detail {
 inline constexpr std::size_t kLongestNumber = 24;
 
 /// The longest name of any enumeration value, "deadline_exceeded": documents bound their names
-/// by it without looking them up (json_text_test pins every name within it).
+/// by it without looking them up (observation_test pins every name within it).
 inline constexpr std::size_t kLongestName = 17;
 
 /// The room that writeNumber needs: beyond kLongestNumber, it lets the formatter store digits in

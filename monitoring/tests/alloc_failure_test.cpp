@@ -1,20 +1,21 @@
-// Allocation failure, one allocation at a time. This binary replaces the global operator new; it
-// fails only while a sweep has armed it, around the operation under test, so GoogleTest itself
-// allocates normally. For k = 1, 2, ... the k-th allocation of the operation throws
-// std::bad_alloc, until the operation runs with fewer than k allocations. Every attempt must either
-// throw std::bad_alloc or return a result whose invariants hold, and must leave no allocation
-// behind: news and deletes are counted from building the inputs to destroying the result (and
-// LeakSanitizer watches too in the sanitizer build).
+// Allocation failure, one allocation at a time. This binary replaces the global operator new; for
+// k = 1, 2, ... the k-th allocation of the operation under test throws std::bad_alloc, until the
+// operation runs with fewer than k allocations. Every attempt must either throw std::bad_alloc or
+// return a result whose invariants hold, and must leave no allocation behind: news and deletes are
+// counted from building the inputs to destroying the result (LeakSanitizer watches too).
 #include <gtest/gtest.h>
 
 #include <quillon/monitoring/observation.hpp>
 #include <quillon/monitoring/reader.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -27,7 +28,7 @@
 
 namespace {
 
-/// The state of the replaced operator new. Constant-initialised, so it is ready before any
+/// The state of the replaced operator new; constant-initialised, so it is ready before any
 /// allocation of static initialisation.
 struct FaultInjection {
   bool counting = false;
@@ -39,104 +40,68 @@ struct FaultInjection {
 
 constinit FaultInjection injection;
 
-void* allocate(std::size_t size) {
+}  // namespace
+
+void* operator new(std::size_t size) {
   if (injection.failAt != 0 && ++injection.seen == injection.failAt) {
     injection.fired = true;
     throw std::bad_alloc();
   }
   void* memory = std::malloc(size == 0 ? 1 : size);
   if (memory == nullptr) throw std::bad_alloc();
-  if (injection.counting) ++injection.live;
+  injection.live += injection.counting ? 1 : 0;
   return memory;
 }
-
-void release(void* memory) noexcept {
-  if (memory == nullptr) return;
-  if (injection.counting) --injection.live;
+void operator delete(void* memory) noexcept {
+  injection.live -= injection.counting && memory != nullptr ? 1 : 0;
   std::free(memory);
 }
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  return allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return allocate(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return operator new(size, std::nothrow);
-}
-void operator delete(void* memory) noexcept {
-  release(memory);
-}
-void operator delete[](void* memory) noexcept {
-  release(memory);
-}
 void operator delete(void* memory, std::size_t) noexcept {
-  release(memory);
-}
-void operator delete[](void* memory, std::size_t) noexcept {
-  release(memory);
-}
-void operator delete(void* memory, const std::nothrow_t&) noexcept {
-  release(memory);
-}
-void operator delete[](void* memory, const std::nothrow_t&) noexcept {
-  release(memory);
+  operator delete(memory);
 }
 
+namespace Quillon::Core::Monitoring {
 namespace {
 
-using namespace Quillon::Core::Monitoring;
-
-/// For k = 1, 2, ...: builds the inputs with `make`, runs `operate` on them with its k-th
-/// allocation failing, and asks `check` about the result (null when std::bad_alloc escaped),
-/// until `operate` completes with fewer than k allocations. `check` returns a literal naming the
-/// broken invariant, or null; it must not allocate. Returns the number of k values tried.
-template <typename Make, typename Operate, typename Check>
-std::size_t sweep(const char* operation, const Make& make, const Operate& operate,
-                  const Check& check) {
-  constexpr std::size_t kGiveUp = 100000;
-  for (std::size_t k = 1; k < kGiveUp; ++k) {
-    const char* broken = nullptr;
-    injection = FaultInjection{};
-    injection.counting = true;
-    {
-      auto inputs = make();
-      std::optional<decltype(operate(inputs))> result;
-      injection.failAt = k;
-      try {
-        result.emplace(operate(inputs));
-      } catch (const std::bad_alloc&) {
-      }
-      injection.failAt = 0;
-      broken = check(result ? &*result : nullptr, injection.fired);
-    }
-    const FaultInjection after = injection;
-    injection = FaultInjection{};
-    EXPECT_EQ(nullptr, broken) << operation << ", allocation " << k << " failing: " << broken;
-    EXPECT_EQ(0, after.live) << operation << ", allocation " << k << " failing: leaked";
-    if (!after.fired) {
-      std::printf("allocation-failure sweep: %s: k = 1..%zu\n", operation, k);
-      ::testing::Test::RecordProperty(operation, static_cast<int>(k));
-      return k;
-    }
+/// Runs `operate` with allocation `k` failing; returns its result, or nothing when std::bad_alloc
+/// escaped.
+template <typename Operate>
+auto failingAt(std::size_t k, const Operate& operate) {
+  std::optional<decltype(operate())> result;
+  injection.failAt = k;
+  try {
+    result.emplace(operate());
+  } catch (const std::bad_alloc&) {
   }
-  ADD_FAILURE() << operation << " never completed";
-  return kGiveUp;
+  injection.failAt = 0;
+  return result;
+}
+
+/// Returns what `action` throws as a standard exception other than std::bad_alloc, or nothing.
+template <typename Action>
+std::string thrownBy(const Action& action) {
+  try {
+    action();
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
+}
+
+/// Runs `operate` on what `make` builds with allocation `k` failing: it must throw std::bad_alloc
+/// or give what an undisturbed run gives.
+template <typename Make, typename Operate>
+const char* whole(std::size_t k, const Make& make, const Operate& operate) {
+  const auto input = make();
+  const auto result = failingAt(k, [&] { return operate(input); });
+  return result && *result != operate(make()) ? "result differs" : nullptr;
 }
 
 /// The documentation's engine with entries long enough that every string needs the heap.
 Observation engineRecord() {
-  Observation record = Quillon::Core::Monitoring::testing::engineExample();
+  Observation record = testing::engineExample();
   record.observed->attributes.emplace("batch size", "8 in a string long enough to allocate");
   record.extensions = {{"a key long enough to need the heap", "and a value long enough too"}};
   return record;
@@ -148,278 +113,192 @@ Observation everyRuleBroken() {
   record.system_id = "l b";
   record.entity = {EntityKind::system, "", ""};
   record.observed_at_ns = 5;
-  record.observed = ObservedState{};
-  record.observed->pressure = 2.0;
-  record.observed->last_observed_ns = 6;
+  record.observed =
+      ObservedState{LifecycleState::declared, HealthState::unknown, false, 2.0, 6, {}};
   return record;
 }
 
-Observation subject(EntityKind kind, std::string parent, std::string id, std::uint64_t epoch = 4) {
-  Observation record;
-  record.system_id = "lab";
-  record.epoch = epoch;
-  record.entity = {kind, std::move(id), std::move(parent)};
-  return record;
-}
-
-TEST(AllocationFailure, ValidateReportsEveryRuleOrThrowsBadAlloc) {
-  struct Row {
-    const char* description;
-    Observation record;
+/// Ten probes, given unsorted, that between them produce every subject status; the late one moves
+/// the shared time past the deadline while it reads.
+SnapshotBarrier everyOutcome(std::uint64_t& now) {
+  now = 10;
+  const auto subject = [](EntityKind kind, const char* id, std::uint64_t epoch = 4,
+                          const char* systemId = "lab") {
+    Observation record = testing::systemExample();
+    record.system_id = systemId;
+    record.epoch = epoch;
+    record.entity = {kind, id,
+                     kind == EntityKind::system ? std::nullopt : std::optional<std::string>("lab")};
+    return [record] { return std::optional(record); };
   };
-  const Row rows[] = {
-      {"validate of a record breaking nine rules", everyRuleBroken()},
-      {"validate of a default record", Observation{}},
-      {"validate of a valid record", engineRecord()},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.description);
-    const std::vector<std::string> expected = row.record.validate();
-    const std::size_t tried = sweep(
-        row.description, [&row] { return row.record; },
-        [](const Observation& record) { return record.validate(); },
-        [&expected](const std::vector<std::string>* messages, bool) {
-          return messages == nullptr || *messages == expected ? nullptr : "messages differ";
-        });
-    EXPECT_EQ(row.record.validate().empty(), tried == 1) << "only a valid record allocates nothing";
-  }
+  std::vector<SnapshotProbe> probes{
+      {"trace:lab/after-deadline", true, subject(EntityKind::trace, "after-deadline")},
+      {"tensor:lab/late", true,
+       [&now, read = subject(EntityKind::tensor, "late")] {
+         now = 1000;
+         return read();
+       }},
+      {"engine:gpu-0/transformer", true, [] { return std::optional(engineRecord()); }},
+      {"device:lab/gpu-0", true, subject(EntityKind::device, "gpu-0")},
+      {"host:lab/unsupported-host", false, nullptr},
+      {"module:lab/missing", true, [] { return std::optional<Observation>(); }},
+      {"network:lab/stale", true, subject(EntityKind::network, "stale", 3)},
+      {"run:lab/other-system", true, subject(EntityKind::run, "other-system", 4, "elsewhere")},
+      {"session:lab/throws", true,
+       []() -> std::optional<Observation> { throw std::runtime_error("probe failed reading"); }},
+      {"system:lab", true, subject(EntityKind::system, "lab")}};
+  return SnapshotBarrier(std::move(probes), [&now] { return now++; });
 }
 
-TEST(AllocationFailure, ObservationDocumentIsWholeOrThrowsBadAlloc) {
-  const std::string expected = engineRecord().toCanonicalJson();
-  EXPECT_GT(sweep(
-                "Observation::toCanonicalJson", [] { return engineRecord(); },
-                [](const Observation& record) { return record.toCanonicalJson(); },
-                [&expected](const std::string* document, bool) {
-                  return document == nullptr || *document == expected ? nullptr
-                                                                      : "document differs";
-                }),
-            1U);
-  // An invalid record is refused with the fixed message, or runs out of memory while finding out.
-  sweep(
-      "Observation::toCanonicalJson of an invalid record", [] { return everyRuleBroken(); },
-      [](const Observation& record) {
-        try {
-          (void)record.toCanonicalJson();
-        } catch (const std::invalid_argument& error) {
-          return std::string_view(error.what()) == "invalid observation";
-        }
-        return false;
-      },
-      [](const bool* refused, bool) {
-        return refused == nullptr || *refused ? nullptr : "invalid record not refused";
-      });
-}
-
-/// State that the probes of the capture fixture share with the clock.
-struct Trajectory {
-  std::uint64_t now = 10;
-};
-
-std::optional<Observation> copyOf(const Observation& record) {
-  return record;
-}
-
-/// Ten probes, given unsorted, that between them produce every subject status.
-std::vector<SnapshotProbe> everyOutcome(Trajectory& time) {
-  std::vector<SnapshotProbe> probes;
-  probes.push_back({"trace:lab/after-deadline", true, [] { return copyOf(Observation{}); }});
-  probes.push_back({"tensor:lab/late", true, [&time] {
-                      time.now = 1000;
-                      return copyOf(subject(EntityKind::tensor, "lab", "late"));
-                    }});
-  probes.push_back({"engine:gpu-0/transformer", true, [] { return copyOf(engineRecord()); }});
-  probes.push_back({"device:host/gpu-0", true,
-                    [] { return copyOf(subject(EntityKind::device, "host", "gpu-0")); }});
-  probes.push_back({"host:lab/unsupported-host", false, nullptr});
-  probes.push_back({"module:lab/missing", true, [] { return std::optional<Observation>(); }});
-  probes.push_back({"network:lab/stale", true,
-                    [] { return copyOf(subject(EntityKind::network, "lab", "stale", 3)); }});
-  probes.push_back({"run:lab/other-system", true, [] {
-                      Observation record = subject(EntityKind::run, "lab", "other-system");
-                      record.system_id = "elsewhere";
-                      return copyOf(record);
-                    }});
-  probes.push_back({"session:lab/throws", true, []() -> std::optional<Observation> {
-                      throw std::runtime_error("session probe failed while reading");
-                    }});
-  probes.push_back({"system:lab", true, [] {
-                      Observation record;
-                      record.system_id = "lab";
-                      record.epoch = 4;
-                      record.entity.id = "lab";
-                      return copyOf(record);
-                    }});
-  return probes;
-}
-
-Clock clockOf(Trajectory& time) {
-  return [&time] { return time.now++; };
-}
-
-TEST(AllocationFailure, BarrierIsBuiltSortedOrThrowsBadAlloc) {
-  Trajectory time;
-  const SnapshotBarrier reference(everyOutcome(time), clockOf(time));
-  std::vector<std::string> expected;
-  for (const SnapshotProbe& probe : reference.probes())
-    expected.push_back(probe.id);
-  struct Inputs {
-    std::vector<SnapshotProbe> probes;
-    Clock clock;
-  };
-  sweep(
-      "SnapshotBarrier constructor",
-      [&time] {
-        return Inputs{everyOutcome(time), clockOf(time)};
-      },
-      [](Inputs& inputs) {
-        return SnapshotBarrier(std::move(inputs.probes), std::move(inputs.clock));
-      },
-      [&expected](const SnapshotBarrier* barrier, bool) -> const char* {
-        if (barrier == nullptr) return nullptr;
-        if (barrier->probes().size() != expected.size()) return "probes lost";
-        for (std::size_t at = 0; at < expected.size(); ++at) {
-          if (barrier->probes()[at].id != expected[at]) return "probes out of order";
-        }
-        return nullptr;
-      });
-  // A duplicate id is refused with its fixed message, or memory runs out first.
-  sweep(
-      "SnapshotBarrier constructor refusing a duplicate id",
-      [&time] {
-        std::vector<SnapshotProbe> probes = everyOutcome(time);
-        probes.push_back(probes.front());
-        return probes;
-      },
-      [&time](std::vector<SnapshotProbe>& probes) {
-        try {
-          SnapshotBarrier barrier(std::move(probes), clockOf(time));
-        } catch (const std::invalid_argument& error) {
-          return std::string_view(error.what()) == "snapshot probes require unique non-empty ids";
-        }
-        return false;
-      },
-      [](const bool* refused, bool) {
-        return refused == nullptr || *refused ? nullptr : "duplicate id not refused";
-      });
-}
-
-/// Tells what breaks the rules of a snapshot captured from everyOutcome with allocations failing:
-/// each subject is the one the undisturbed capture gave, or invalid because memory ran out.
-const char* brokenRule(const RuntimeStateSnapshot& snapshot, const RuntimeStateSnapshot& expected,
-                       bool fired) {
-  if (snapshot.subjects.size() != expected.subjects.size()) return "not one subject per probe";
-  bool allCaptured = true;
-  for (std::size_t at = 0; at < snapshot.subjects.size(); ++at) {
-    const SubjectResult& subject = snapshot.subjects[at];
-    if (subject.id != expected.subjects[at].id) return "subject ids differ";
-    const bool outOfMemory = subject.status == SubjectStatus::invalid &&
-                             subject.diagnostic == "std::bad_alloc" && !subject.observation;
-    if (!(subject == expected.subjects[at]) && !(fired && outOfMemory)) return "subject differs";
-    if (subject.observation.has_value() != (subject.status == SubjectStatus::captured)) {
-      return "observation without capture";
-    }
-    allCaptured = allCaptured && subject.status == SubjectStatus::captured;
-  }
-  if ((snapshot.status == SnapshotStatus::complete) != allCaptured) return "status wrong";
-  if (isConsistent(snapshot) != allCaptured) return "consistency wrong";
-  if (snapshot.system_id != expected.system_id || snapshot.epoch != expected.epoch ||
-      snapshot.barrier_sequence != expected.barrier_sequence ||
-      snapshot.deadline_ns != expected.deadline_ns) {
-    return "identity differs";
-  }
-  return nullptr;
-}
-
-TEST(AllocationFailure, CaptureKeepsItsRulesOrThrowsBadAlloc) {
-  Trajectory time;
-  const SnapshotBarrier reference(everyOutcome(time), clockOf(time));
-  const RuntimeStateSnapshot expected = reference.capture("lab", 4, 9, -7, 100);
-  std::vector<SubjectStatus> statuses;
-  for (const SubjectResult& subject : expected.subjects)
-    statuses.push_back(subject.status);
-  ASSERT_EQ((std::vector<SubjectStatus>{
-                SubjectStatus::captured, SubjectStatus::captured, SubjectStatus::unsupported,
-                SubjectStatus::missing, SubjectStatus::stale_epoch, SubjectStatus::invalid,
-                SubjectStatus::invalid, SubjectStatus::captured, SubjectStatus::deadline_exceeded,
-                SubjectStatus::deadline_exceeded}),
-            statuses)
+TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
+  std::uint64_t now = 0;
+  const RuntimeStateSnapshot captured = everyOutcome(now).capture("lab", 4, 9, -7, 100);
+  std::string statuses;
+  for (const SubjectResult& subject : captured.subjects)
+    statuses.append(toString(subject.status)).push_back(' ');
+  ASSERT_EQ(
+      "captured captured unsupported missing stale_epoch invalid invalid captured "
+      "deadline_exceeded deadline_exceeded ",
+      statuses)
       << "the fixture no longer covers every outcome";
-
   int absorbed = 0;
   int escaped = 0;
-  const std::size_t tried = sweep(
-      "SnapshotBarrier::capture",
-      [&time] {
-        time.now = 10;
-        return SnapshotBarrier(everyOutcome(time), clockOf(time));
-      },
-      [](const SnapshotBarrier& barrier) { return barrier.capture("lab", 4, 9, -7, 100); },
-      [&](const RuntimeStateSnapshot* snapshot, bool fired) {
-        if (snapshot == nullptr) {
-          ++escaped;
-          return static_cast<const char*>(nullptr);
-        }
-        if (fired) ++absorbed;
-        return brokenRule(*snapshot, expected, fired);
-      });
-  EXPECT_GT(tried, expected.subjects.size());
+  const auto validate = [](const Observation& record) { return record.validate(); };
+  const auto write = [](const auto& document) {
+    std::string text;
+    std::string error = thrownBy([&] { text = document.toCanonicalJson(); });
+    return std::pair(std::move(error), std::move(text));
+  };
+  const auto probes = [](bool twice) {
+    std::uint64_t time = 0;
+    std::vector<SnapshotProbe> given(everyOutcome(time).probes());
+    std::reverse(given.begin(), given.end());
+    if (twice) given.push_back(given.front());
+    return given;
+  };
+  const auto build = [](const std::vector<SnapshotProbe>& given) {
+    std::string ids;
+    const std::string error = thrownBy([&] {
+      const SnapshotBarrier barrier(given, Clock());
+      for (const SnapshotProbe& probe : barrier.probes())
+        ids += probe.id;
+    });
+    return error + ids;
+  };
+  // The readers give the record or throw: a DocumentError for a text they refuse, whatever fails.
+  const auto read = [](const std::string& text) {
+    std::optional<Observation> record;
+    std::string error = thrownBy([&] { record = readObservation(text); });
+    return std::pair(std::move(error), std::move(record));
+  };
+  const auto readState = [](const std::string& text) {
+    std::optional<RuntimeStateSnapshot> snapshot;
+    std::string error = thrownBy([&] { snapshot = readRuntimeState(text); });
+    return std::pair(std::move(error), std::move(snapshot));
+  };
+  const std::string engineText = engineRecord().toCanonicalJson();
+  // Each operation returns the broken invariant for its k-th allocation failing, or null.
+  const struct {
+    const char* description;
+    int allocations;  // -1: some
+    std::function<const char*(std::size_t)> attempt;
+  } operations[] = {
+      {"validate of a valid record", 0,
+       [&](std::size_t k) { return whole(k, engineRecord, validate); }},
+      {"validate of a default record", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [] { return Observation(); }, validate);
+       }},
+      {"validate of nine broken rules", -1,
+       [&](std::size_t k) { return whole(k, everyRuleBroken, validate); }},
+      {"Observation::toCanonicalJson", 1,
+       [&](std::size_t k) { return whole(k, engineRecord, write); }},
+      {"Observation::toCanonicalJson refusing", -1,
+       [&](std::size_t k) { return whole(k, everyRuleBroken, write); }},
+      {"SnapshotBarrier constructor", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return probes(false); }, build);
+       }},
+      {"SnapshotBarrier constructor refusing", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return probes(true); }, build);
+       }},
+      {"RuntimeStateSnapshot::toCanonicalJson", 1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return captured; }, write);
+       }},
+      {"readObservation", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return engineText; }, read);
+       }},
+      // A space after the "{" leaves the straight-through reading to the general one.
+      {"readObservation, general reading", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return "{ " + engineText.substr(1); }, read);
+       }},
+      {"readObservation refusing", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [] { return std::string(R"({"colour":"red"})"); }, read);
+       }},
+      {"readRuntimeState", -1,
+       [&](std::size_t k) {
+         return whole(
+             k, [&] { return captured.toCanonicalJson(); }, readState);
+       }},
+      {"SnapshotBarrier::capture", -1,
+       [&](std::size_t k) -> const char* {
+         std::uint64_t time = 0;
+         const SnapshotBarrier barrier = everyOutcome(time);
+         const auto snapshot = failingAt(k, [&] { return barrier.capture("lab", 4, 9, -7, 100); });
+         escaped += snapshot ? 0 : 1;
+         if (!snapshot) return nullptr;
+         absorbed += injection.fired ? 1 : 0;
+         if (snapshot->subjects.size() != captured.subjects.size()) return "subjects lost";
+         bool allCaptured = true;
+         for (std::size_t at = 0; at < captured.subjects.size(); ++at) {
+           const SubjectResult& subject = snapshot->subjects[at];
+           // A read that ran out of memory makes its subject invalid, and nothing else.
+           const bool outOfMemory = subject.status == SubjectStatus::invalid &&
+                                    subject.diagnostic == "std::bad_alloc" && !subject.observation;
+           if (!(subject == captured.subjects[at]) && !(injection.fired && outOfMemory)) {
+             return "subject differs";
+           }
+           allCaptured = allCaptured && subject.status == SubjectStatus::captured;
+         }
+         const bool complete = snapshot->status == SnapshotStatus::complete;
+         return complete != allCaptured || isConsistent(*snapshot) != allCaptured ||
+                        snapshot->deadline_ns != captured.deadline_ns
+                    ? "snapshot rules broken"
+                    : nullptr;
+       }},
+  };
+  for (const auto& operation : operations) {
+    std::size_t k = 1;
+    for (;; ++k) {
+      injection = FaultInjection{.counting = true};
+      const char* broken = operation.attempt(k);
+      const FaultInjection after = std::exchange(injection, FaultInjection{});
+      EXPECT_EQ(nullptr, broken) << operation.description << ", allocation " << k << ": " << broken;
+      EXPECT_EQ(0, after.live) << operation.description << ", allocation " << k << ": leaked";
+      if (!after.fired) break;
+    }
+    std::printf("allocation-failure sweep: %s: k = 1..%zu\n", operation.description, k);
+    EXPECT_TRUE(operation.allocations < 0
+                    ? k > 1
+                    : k == static_cast<std::size_t>(operation.allocations) + 1)
+        << operation.description << " allocates " << k - 1;
+  }
   // Both ways of failing happen: inside a read (the subject becomes invalid) and outside one.
   EXPECT_GT(absorbed, 0);
   EXPECT_GT(escaped, 0);
 }
 
-TEST(AllocationFailure, RuntimeStateDocumentIsWholeOrThrowsBadAlloc) {
-  Trajectory time;
-  const RuntimeStateSnapshot snapshot =
-      SnapshotBarrier(everyOutcome(time), clockOf(time)).capture("lab", 4, 9, -7, 100);
-  const std::string expected = snapshot.toCanonicalJson();
-  EXPECT_GT(sweep(
-                "RuntimeStateSnapshot::toCanonicalJson", [&snapshot] { return snapshot; },
-                [](const RuntimeStateSnapshot& copy) { return copy.toCanonicalJson(); },
-                [&expected](const std::string* document, bool) {
-                  return document == nullptr || *document == expected ? nullptr
-                                                                      : "document differs";
-                }),
-            1U);
-}
-
-TEST(AllocationFailure, ReadersGiveTheRecordOrThrowBadAlloc) {
-  const Observation engine = engineRecord();
-  // A space after the "{" leaves the straight-through reading to the general one.
-  for (const std::string& document :
-       {engine.toCanonicalJson(), "{ " + engine.toCanonicalJson().substr(1)}) {
-    EXPECT_GT(sweep(
-                  "readObservation", [&document] { return document; },
-                  [](const std::string& text) { return readObservation(text); },
-                  [&engine](const Observation* read, bool) {
-                    return read == nullptr || *read == engine ? nullptr : "record differs";
-                  }),
-              1U);
-  }
-  Trajectory time;
-  const RuntimeStateSnapshot snapshot =
-      SnapshotBarrier(everyOutcome(time), clockOf(time)).capture("lab", 4, 9, -7, 100);
-  EXPECT_GT(sweep(
-                "readRuntimeState", [&snapshot] { return snapshot.toCanonicalJson(); },
-                [](const std::string& text) { return readRuntimeState(text); },
-                [&snapshot](const RuntimeStateSnapshot* read, bool) {
-                  return read == nullptr || *read == snapshot ? nullptr : "snapshot differs";
-                }),
-            1U);
-  sweep(
-      "readObservation of an unknown member", [] { return std::string(R"({"colour":"red"})"); },
-      [](const std::string& text) {
-        try {
-          (void)readObservation(text);
-        } catch (const DocumentError&) {
-          return true;
-        }
-        return false;
-      },
-      [](const bool* refused, bool) {
-        return refused == nullptr || *refused ? nullptr : "text not refused";
-      });
-}
-
 }  // namespace
+}  // namespace Quillon::Core::Monitoring

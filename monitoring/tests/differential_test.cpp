@@ -1,68 +1,124 @@
-// jsonDouble against an independent formatter: C's printf with "%.17g" in the C locale, which
-// writes the same 17 significant digits and picks plain or scientific notation by the same rule.
-// The patterns come from a fixed seed, so a failure reproduces.
+// jsonDouble against an independent formatter: C's printf with "%.17g", which writes the same 17
+// significant digits and picks plain or scientific notation by the same rule, over random bit
+// patterns from a fixed seed and every rounding edge. Then the documents under a locale that
+// writes a decimal comma: they must not change (scripts/test generates de_DE.UTF-8).
 #include <gtest/gtest.h>
 
 #include <quillon/monitoring/canonical_json.hpp>
+#include <quillon/monitoring/observation.hpp>
+#include <quillon/monitoring/snapshot.hpp>
 
+#include <bit>
+#include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <locale>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "example_records.hpp"
+
+namespace Quillon::Core::Monitoring {
 namespace {
 
-using namespace Quillon::Core::Monitoring;
-
-double fromBits(std::uint64_t bits) {
-  double value = 0;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
+std::string printed(double value) {
+  char text[64];
+  const int length = std::snprintf(text, sizeof text, "%.17g", value);
+  return std::string(text, static_cast<std::size_t>(length));
 }
 
-TEST(JsonDoubleDifferential, AgreesWithPrintfOnTwoMillionBitPatterns) {
-  struct Row {
-    const char* description;
-    std::uint64_t exponentMask;
-    std::uint64_t exponentBase;
-  };
-  // Every bit random reaches all magnitudes, subnormals and non-finite values; a narrow exponent
-  // band around 1 crowds the switch between plain and scientific notation.
-  const Row rows[] = {
-      {"every bit random", 0, 0},
-      {"exponents of 2^-64 to 2^63", 0x7FULL << 52, 959ULL << 52},
-  };
+TEST(JsonDoubleDifferential, AgreesWithPrintfOnTwoMillionBitPatternsAndEveryRoundingEdge) {
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1.0,
+                                0.1,
+                                1e16,
+                                1e17,
+                                5e-324,
+                                -2.2250738585072014e-308,
+                                1.7976931348623157e308,
+                                2.98023223876953125e-08};
   std::mt19937_64 random(0x5EED'0F'D0'0B'1EULL);
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.description);
-    int mismatches = 0;
-    int nonFinite = 0;
-    for (int draw = 0; draw < 1'000'000 && mismatches < 5; ++draw) {
-      std::uint64_t bits = random();
-      if (row.exponentMask != 0)
-        bits = (bits & ~(0x7FFULL << 52)) | ((bits & row.exponentMask) + row.exponentBase);
-      const double value = fromBits(bits);
-      if (!std::isfinite(value)) {
-        ++nonFinite;
-        EXPECT_THROW((void)jsonDouble(value), std::runtime_error);
-        continue;
-      }
-      char expected[64];
-      const int length = std::snprintf(expected, sizeof expected, "%.17g", value);
-      const std::string written = jsonDouble(value);
-      if (written != std::string(expected, static_cast<std::size_t>(length))) {
-        ++mismatches;
-        ADD_FAILURE() << "bits " << std::hex << bits << ": jsonDouble " << written << ", printf "
-                      << expected;
-      }
-    }
-    if (row.exponentMask == 0) {
-      EXPECT_GT(nonFinite, 0) << "no non-finite pattern drawn";
+  // Every bit random reaches all magnitudes, subnormals and non-finite values; exponents of 2^-64
+  // to 2^63 crowd the switch between plain and scientific notation.
+  for (int draw = 0; draw < 2'000'000; ++draw) {
+    const std::uint64_t bits = random();
+    values.push_back(std::bit_cast<double>(
+        draw % 2 == 0 ? bits
+                      : (bits & ~(0x7FFULL << 52)) | ((bits & (0x7FULL << 52)) + (959ULL << 52))));
+  }
+  // Neighbours of every power of ten where the notation or the digit count changes.
+  for (int power = -8; power <= 20; ++power) {
+    double below = std::pow(10.0, power);
+    double above = below;
+    for (int step = 0; step < 64; ++step) {
+      values.push_back(below = std::nextafter(below, 0.0));
+      values.push_back(above = std::nextafter(above, 1e300));
     }
   }
+  // Exact halves past the 17th digit (1234.00006103515625 is a tie kept even), and pressures.
+  for (int trial = 0; trial < 20'000; ++trial) {
+    const double whole = static_cast<double>(random() % 100'000'000'000);
+    values.push_back(whole +
+                     std::ldexp(static_cast<double>(random() % (1 << 20) | 1), -1 - trial % 60));
+    values.push_back(std::uniform_real_distribution<double>(0.0, 1.0)(random));
+  }
+  int mismatches = 0;
+  int nonFinite = 0;
+  for (const double value : values) {
+    if (!std::isfinite(value)) {
+      ++nonFinite;
+      EXPECT_THROW((void)jsonDouble(value), std::runtime_error);
+    } else if (jsonDouble(value) != printed(value) && ++mismatches <= 5) {
+      ADD_FAILURE() << "bits " << std::bit_cast<std::uint64_t>(value) << ": jsonDouble "
+                    << jsonDouble(value) << ", printf " << printed(value);
+    }
+  }
+  EXPECT_EQ(0, mismatches);
+  EXPECT_GT(nonFinite, 0) << "no non-finite pattern drawn";
+}
+
+TEST(Locale, DocumentsIgnoreADecimalCommaLocale) {
+  std::optional<std::locale> german;
+  try {
+    german = std::locale("de_DE.UTF-8");
+  } catch (const std::runtime_error&) {
+    GTEST_SKIP() << "de_DE.UTF-8 is not installed (scripts/test generates it)";
+  }
+  std::vector<double> values = {0.1, -0.0, 0.25, 1e17, 0.00012, 2.5e-308, 123456.789};
+  std::mt19937_64 random(7);
+  for (int draw = 0; draw < 1000; ++draw)
+    values.push_back(std::uniform_real_distribution<double>(-1e6, 1e6)(random));
+  std::vector<std::string> texts;
+  for (const double value : values)
+    texts.push_back(printed(value));
+  std::vector<SnapshotProbe> probes;
+  probes.push_back({"engine:gpu-0/transformer", true,
+                    [] { return std::optional(testing::engineExample(0.1)); }});
+  probes.push_back({"device:host/gpu-0", true, [] { return std::optional<Observation>(); }});
+  std::uint64_t now = 1'000'000;
+  const SnapshotBarrier barrier(std::move(probes), [&now] { return now++; });
+
+  // Setting the global C++ locale sets the C locale too.
+  const std::locale previous = std::locale::global(*german);
+  EXPECT_EQ("0,5", printed(0.5)) << "the C locale does not write a decimal comma";
+  for (std::size_t at = 0; at < values.size(); ++at)
+    EXPECT_EQ(texts[at], jsonDouble(values[at]));
+  const std::string observation = testing::engineExample().toCanonicalJson();
+  const std::string snapshot =
+      barrier.capture("lab", 4, 9, -1, 1'000'000'000'000).toCanonicalJson();
+  std::locale::global(previous);
+  EXPECT_EQ(
+      R"({"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})",
+      observation);
+  EXPECT_EQ(
+      R"({"barrier_sequence":9,"captured_at_ns":1000004,"deadline_ns":1000001000000,"epoch":4,"logical_time":-1,"schema":"velmor-runtime-state/1","status":"partial","subjects":[{"diagnostic":"probe returned no observation","id":"device:host/gpu-0","observation":null,"status":"missing"},{"diagnostic":"","id":"engine:gpu-0/transformer","observation":{"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.10000000000000001,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"},"status":"captured"}],"system_id":"lab"})",
+      snapshot);
 }
 
 }  // namespace
+}  // namespace Quillon::Core::Monitoring
