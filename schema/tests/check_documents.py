@@ -2,20 +2,13 @@
 
 usage: check_documents.py SCHEMA_DIR [OPTION...] -- COMMAND [ARGUMENT...]
 
-Runs COMMAND and reads one document per line of its standard output. Each must parse strictly
-(no NaN or Infinity, no duplicate keys) and be valid against the schema that its "schema" member
-names. Options:
-  --broken               also derive deliberately broken documents from the valid ones: each
-                         must be rejected
-  --standalone           validate runtime-state documents with their schema file alone, with
-                         every network fetch failing: the observation schema it bundles must
-                         be the observation schema file, unchanged
-  --lines N              require exactly N documents
-  --status STATUS        every runtime-state document has this snapshot status
-  --subject GLOB=STATUS  in every runtime-state document, each subject whose id matches GLOB has
-                         STATUS, and at least one matches
-
-Run it with the interpreter that Debian's python3-jsonschema serves (/usr/bin/python3).
+Runs COMMAND; each line of its standard output must parse strictly (no NaN, no duplicate keys)
+and be valid against the schema its "schema" member names. Every schema is used alone, with any
+network fetch refused: the runtime-state schema must bundle the observation schema file unchanged.
+Options: --broken (broken documents derived from the valid ones must each be rejected),
+--lines N, --status STATUS (of every runtime-state document), --subject GLOB=STATUS (each
+matching subject has STATUS, and at least one matches). Run it with /usr/bin/python3, whose
+jsonschema is Debian's python3-jsonschema.
 """
 
 import copy
@@ -37,7 +30,6 @@ SCHEMA_FILES = {
     "velmor-runtime-state/1": "runtime-state-1.schema.json",
 }
 OBSERVATION, RUNTIME_STATE = SCHEMA_FILES
-
 DELETE = object()
 
 
@@ -45,63 +37,36 @@ def refuse_fetch(uri):
     raise OSError(f"the schema tried to fetch {uri}")
 
 
-def validators(schema_dir, standalone):
-    """Returns a validator per schema name; the runtime-state schema finds the observation
-    schema by its $id, as any consumer that registers both would, or when `standalone` in the
-    copy it bundles, as a consumer given that one file would."""
-    schemas = {}
-    for name, file in SCHEMA_FILES.items():
-        schema = json.loads((schema_dir / file).read_text(encoding="utf-8"))
+def validators(schema_dir):
+    """Returns a validator per schema name, each given its schema file alone."""
+    schemas = {name: json.loads((schema_dir / file).read_text(encoding="utf-8"))
+               for name, file in SCHEMA_FILES.items()}
+    if schemas[RUNTIME_STATE]["$defs"].get("observability-1") != schemas[OBSERVATION]:
+        sys.exit("check_documents: the bundled observation schema differs from its file")
+    refuse = {"http": refuse_fetch, "https": refuse_fetch}
+    for schema in schemas.values():
         Draft202012Validator.check_schema(schema)
-        schemas[name] = schema
-    if standalone:
-        if schemas[RUNTIME_STATE]["$defs"].get("observability-1") != schemas[OBSERVATION]:
-            sys.exit("check_documents: the bundled observation schema differs from its file")
-        try:
-            from referencing import Registry
-
-            return {name: Draft202012Validator(schema, registry=Registry(retrieve=refuse_fetch))
-                    for name, schema in schemas.items()}
-        except ImportError:
-            refuse = {"http": refuse_fetch, "https": refuse_fetch}
-            return {name: Draft202012Validator(
-                        schema, resolver=jsonschema.RefResolver.from_schema(schema, handlers=refuse))
-                    for name, schema in schemas.items()}
-    by_id = {schema["$id"]: schema for schema in schemas.values()}
-    try:
-        from referencing import Registry, Resource
-
-        registry = Registry().with_resources(
-            (uri, Resource.from_contents(schema)) for uri, schema in by_id.items())
-        return {name: Draft202012Validator(schema, registry=registry)
-                for name, schema in schemas.items()}
-    except ImportError:
-        return {name: Draft202012Validator(
-                    schema, resolver=jsonschema.RefResolver.from_schema(schema, store=by_id))
-                for name, schema in schemas.items()}
+    return {name: Draft202012Validator(
+                schema, resolver=jsonschema.RefResolver.from_schema(schema, handlers=refuse))
+            for name, schema in schemas.items()}
 
 
 def strict_object(pairs):
-    keys = [key for key, _ in pairs]
-    if len(keys) != len(set(keys)):
-        raise ValueError(f"duplicate key in {keys}")
+    if len(pairs) != len(dict(pairs)):
+        raise ValueError(f"duplicate key in {[key for key, _ in pairs]}")
     return dict(pairs)
 
 
-def reject_constant(name):
-    raise ValueError(f"{name} is not JSON")
-
-
 def parse(line):
-    return json.loads(line, object_pairs_hook=strict_object, parse_constant=reject_constant)
+    def reject(name):
+        raise ValueError(f"{name} is not JSON")
+    return json.loads(line, object_pairs_hook=strict_object, parse_constant=reject)
 
 
-def problems(validator, document):
-    """Returns the validation errors of `document`, the most specific first."""
-    errors = list(validator.iter_errors(document))
-    best = jsonschema.exceptions.best_match(errors)
-    return [] if best is None else [f"{best.json_path}: {best.message}"] + [
-        f"{error.json_path}: {error.message}" for error in errors if error is not best]
+def problem(validator, document):
+    """Returns the most specific validation error of `document`, or None."""
+    best = jsonschema.exceptions.best_match(validator.iter_errors(document))
+    return best and f"{best.json_path}: {best.message}"
 
 
 def edited(document, edits):
@@ -122,6 +87,15 @@ def edited(document, edits):
 # The valid documents that the edits start from are chosen by base_documents() below.
 SUBJECT = ("subjects", 0)
 EMBEDDED = SUBJECT + ("observation",)
+NONE = "probe returned no observation"
+
+
+def outcome(status, diagnostic, snapshot="partial"):
+    """The first subject not captured, with its diagnostic and no observation."""
+    return [(("status",), snapshot), (SUBJECT + ("status",), status),
+            (SUBJECT + ("diagnostic",), diagnostic), (EMBEDDED, None)]
+
+
 BROKEN = [
     ("a missing member", OBSERVATION, [(("epoch",), DELETE)]),
     ("a missing nested member", OBSERVATION, [(("observed", "ready"), DELETE)]),
@@ -151,8 +125,7 @@ BROKEN = [
     ("a parent with a reverse solidus", OBSERVATION, [(("entity", "parent"), "gpu\\0")]),
     ("a non-system entity without parent", OBSERVATION, [(("entity", "parent"), None)]),
     ("a system entity with a parent", OBSERVATION, [(("entity", "kind"), "system")]),
-    ("an attribute value that is a number", OBSERVATION,
-     [(("observed", "attributes", "queue"), 3)]),
+    ("a number as attribute value", OBSERVATION, [(("observed", "attributes", "queue"), 3)]),
     ("extensions as null", OBSERVATION, [(("extensions",), None)]),
     ("declared without config_hash", OBSERVATION, [(("declared", "config_hash"), DELETE)]),
     ("a planned host_id that is a number", OBSERVATION, [(("planned", "host_id"), 7)]),
@@ -173,49 +146,32 @@ BROKEN = [
     ("a subject with an empty id", RUNTIME_STATE, [(SUBJECT + ("id",), "")]),
     ("a captured subject with a diagnostic", RUNTIME_STATE, [(SUBJECT + ("diagnostic",), "late")]),
     ("a captured subject without observation", RUNTIME_STATE, [(EMBEDDED, None)]),
-    ("a complete snapshot with a missing subject", RUNTIME_STATE,
-     [(SUBJECT + ("status",), "missing"), (SUBJECT + ("diagnostic",), "probe returned no observation"),
-      (EMBEDDED, None)]),
-    ("a partial snapshot whose subjects are all captured", RUNTIME_STATE,
-     [(("status",), "partial")]),
-    ("a missing subject that shows an observation", RUNTIME_STATE,
-     [(("status",), "partial"), (SUBJECT + ("status",), "missing"),
-      (SUBJECT + ("diagnostic",), "probe returned no observation")]),
-    ("an unsupported subject with another reason", RUNTIME_STATE,
-     [(("status",), "partial"), (SUBJECT + ("status",), "unsupported"),
-      (SUBJECT + ("diagnostic",), "probe returned no observation"), (EMBEDDED, None)]),
-    ("a late subject with another reason", RUNTIME_STATE,
-     [(("status",), "partial"), (SUBJECT + ("status",), "deadline_exceeded"),
-      (SUBJECT + ("diagnostic",), "late"), (EMBEDDED, None)]),
+    ("a complete snapshot, a missing subject", RUNTIME_STATE, outcome("missing", NONE, "complete")),
+    ("a partial snapshot, all captured", RUNTIME_STATE, [(("status",), "partial")]),
+    ("a missing subject that shows an observation", RUNTIME_STATE, outcome("missing", NONE)[:-1]),
+    ("an unsupported subject with another reason", RUNTIME_STATE, outcome("unsupported", NONE)),
+    ("a late subject with another reason", RUNTIME_STATE, outcome("deadline_exceeded", "late")),
     ("an embedded observation without epoch", RUNTIME_STATE, [(EMBEDDED + ("epoch",), DELETE)]),
-    ("an embedded observation with a negative epoch", RUNTIME_STATE,
-     [(EMBEDDED + ("epoch",), -4)]),
-    ("an embedded observation of an unknown kind", RUNTIME_STATE,
-     [(EMBEDDED + ("entity", "kind"), "gpu")]),
+    ("an embedded observation with a negative epoch", RUNTIME_STATE, [(EMBEDDED + ("epoch",), -4)]),
+    ("an embedded unknown kind", RUNTIME_STATE, [(EMBEDDED + ("entity", "kind"), "gpu")]),
 ]
 
 
 def base_documents(documents):
     """The first observation with every section present, and the first complete snapshot that
     holds subjects: the valid documents that every broken one starts from."""
-    bases = {}
-    for name, document in documents:
-        if name == OBSERVATION and all(document[part] is not None
-                                       for part in ("declared", "observed", "planned")):
-            bases.setdefault(name, document)
-        if name == RUNTIME_STATE and document["status"] == "complete" and document["subjects"]:
-            bases.setdefault(name, document)
-    return bases
+    return {name: document for name, document in reversed(documents) if (
+        all(document[part] is not None for part in ("declared", "observed", "planned"))
+        if name == OBSERVATION else document["status"] == "complete" and document["subjects"])}
 
 
 def check_subjects(document, expectation):
     pattern, status = expectation.split("=", 1)
     matched = [subject for subject in document["subjects"]
                if fnmatch.fnmatchcase(subject["id"], pattern)]
-    if not matched:
-        return [f"no subject matches {pattern}"]
     return [f"subject {subject['id']} is {subject['status']}, want {status}"
-            for subject in matched if subject["status"] != status]
+            for subject in matched if subject["status"] != status] or (
+        [] if matched else [f"no subject matches {pattern}"])
 
 
 def main(argv):
@@ -223,61 +179,49 @@ def main(argv):
         sys.exit(__doc__)
     split = argv.index("--")
     schema_dir, options, command = pathlib.Path(argv[0]), argv[1:split], argv[split + 1:]
-    broken = "--broken" in options
-    standalone = "--standalone" in options
-    lines, status, subjects = None, None, []
-    for option, value in zip(options, options[1:] + [None]):
-        if option == "--lines":
-            lines = int(value)
-        elif option == "--status":
-            status = value
-        elif option == "--subject":
-            subjects.append(value)
+    values = list(zip(options, options[1:] + [None]))
+    lines = next((int(value) for option, value in values if option == "--lines"), None)
+    status = next((value for option, value in values if option == "--status"), None)
+    subjects = [value for option, value in values if option == "--subject"]
 
-    check = validators(schema_dir, standalone)
-    run = subprocess.run(command, stdout=subprocess.PIPE, check=True)
-    text = run.stdout.decode("utf-8")
+    check = validators(schema_dir)
+    text = subprocess.run(command, stdout=subprocess.PIPE, check=True).stdout.decode("utf-8")
     if not text.endswith("\n"):
         sys.exit("check_documents: the output does not end with a line feed")
-
-    failures = []
-    documents = []
+    failures, documents = [], []
     for number, line in enumerate(text[:-1].split("\n"), start=1):
         try:
             document = parse(line)
             name = document["schema"]
-            found = problems(check[name], document)
+            found = problem(check[name], document)
         except (ValueError, KeyError, TypeError) as error:
             failures.append(f"line {number}: not a document: {error}\n  {line}")
             continue
         if found:
-            failures.append(f"line {number}: invalid: {found[0]}\n  {line}")
+            failures.append(f"line {number}: invalid: {found}\n  {line}")
             continue
         documents.append((name, document))
         if name == RUNTIME_STATE:
             if status is not None and document["status"] != status:
                 failures.append(f"line {number}: status {document['status']}, want {status}")
             for expectation in subjects:
-                failures += [f"line {number}: {problem}"
-                             for problem in check_subjects(document, expectation)]
+                failures += [f"line {number}: {issue}"
+                             for issue in check_subjects(document, expectation)]
     if lines is not None and len(documents) != lines:
         failures.append(f"{len(documents)} valid documents, want {lines}")
 
     rejected = 0
-    if broken:
+    if "--broken" in options:
         bases = base_documents(documents)
         for description, name, edits in BROKEN:
             if name not in bases:
                 failures.append(f"no valid {name} document to break with {description}")
-                continue
-            if problems(check[name], edited(bases[name], edits)):
+            elif problem(check[name], edited(bases[name], edits)):
                 rejected += 1
             else:
                 failures.append(f"{name} with {description} was accepted")
-
-    for failure in failures:
-        print(failure)
-    print(f"{len(documents)} documents valid, {rejected} broken documents rejected, "
+    print("".join(failure + "\n" for failure in failures) +
+          f"{len(documents)} documents valid, {rejected} broken documents rejected, "
           f"{len(failures)} failures")
     return 1 if failures else 0
 
