@@ -1,10 +1,4 @@
-// Properties of the barrier and of capture for a script decoded from the fuzz bytes:
-// - construction throws exactly what a scan of the probes in the caller's order demands, or
-//   succeeds with the probes in ascending bytewise id order;
-// - capture refuses a missing identity before reading the clock; otherwise the snapshot has one
-//   subject per probe in the barrier's order, an observation exactly for captured subjects, is
-//   complete exactly when all are captured and consistent exactly when complete, after at most
-//   2n + 2 clock readings; its document is strict JSON when all its strings are UTF-8.
+// Properties of the barrier and of capture (each named where it is required) for a script.
 // Script (encodings in fuzz_input.hpp): text system_id, small epoch, small barrier_sequence, u64
 // logical_time, small budget_ns, small clock start, byte step count (mod 4, plus one) and that
 // many small steps, byte probe count (mod 9); per probe: byte id form (mod 3: 0 text, 1 subject

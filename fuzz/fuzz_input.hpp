@@ -1,5 +1,5 @@
 // Turns fuzz bytes into library values, read front to back; a stream that runs out yields zeros
-// and empty strings, so every input decodes to something. fuzz/make_seeds.py writes this format:
+// and empty strings, so every input decodes to something. The committed seeds use this format:
 //   byte   one byte;  u32, u64  four or eight bytes, little-endian
 //   small  one byte b: b itself when b < 0xFF, else a u64 (keeps small numbers cheap to reach)
 //   text   one byte n: n < 0xFF gives the next n bytes; 0xFF gives a huge string: a u16 count c

@@ -1,11 +1,5 @@
-// Properties of validation and of the observation document for a record built from any bytes
-// (every member, NaN and infinite pressure, enumeration values outside their tables, NUL bytes,
-// empty and huge strings; see fuzz_input.hpp for the format):
-// - validate never throws and returns known messages in rule order, none twice;
-// - toCanonicalJson throws std::invalid_argument("invalid observation") exactly when validate
-//   reports something;
-// - otherwise the document is strict JSON whose keys ascend at every level (when every string
-//   member is valid UTF-8), and a copy of the record writes the same bytes.
+// Properties of validation and of the observation document for a record decoded from any bytes
+// (fuzz_input.hpp): each is named where it is required.
 #include <quillon/monitoring/observation.hpp>
 
 #include <algorithm>

@@ -1,6 +1,5 @@
 // Runs a fuzz target without libFuzzer: feeds every file named on the command line, and every file
-// inside every folder named there (in sorted order), to LLVMFuzzerTestOneInput once. This is how
-// the seed corpora and the inputs of past findings run in every ordinary test build; a broken
+// inside every folder named there (in sorted order), to LLVMFuzzerTestOneInput once. A broken
 // property aborts the process and so fails the test.
 #include <algorithm>
 #include <cstdint>
@@ -8,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 #include "properties.hpp"
