@@ -2,11 +2,9 @@
 
 usage: python3 SUBCOMMAND_test.py QUILLON_STATE
 
-A case is a dict: "what" (a description), "args" ("{name}" stands for the path of input file
-name), "files" (name -> text), "stdin", and what must come back: "status", and "out" and "err",
-regular expressions that the whole standard output and error must match; "consumer", a command
-that must accept the standard output on its standard input; "tty", true to give the tool a
-terminal as standard error (which then ends lines with a carriage return too).
+A case: "what", "args" ("{name}" is the path of file name), "files" (name -> text), "stdin", "tty"
+(a terminal as standard error), and what must come back: "status"; "out" and "err", regular
+expressions the whole output must match; "consumer", a command that must accept standard output.
 """
 import os
 import pathlib
@@ -28,18 +26,6 @@ STATE = ('{"barrier_sequence":3,"captured_at_ns":14,"deadline_ns":110,"epoch":1,
          ',"status":"captured"}],"system_id":"lab"}')
 
 
-def read_terminal(terminal):
-    """Returns what was written to the terminal whose other end is closed."""
-    text = b""
-    try:
-        while chunk := os.read(terminal, 65536):
-            text += chunk
-    except OSError:  # the end of a terminal whose writers are gone
-        pass
-    os.close(terminal)
-    return text
-
-
 def run(cases):
     tool, failures = sys.argv[1], 0
     with tempfile.TemporaryDirectory() as folder:
@@ -54,7 +40,13 @@ def run(cases):
                                     stdout=subprocess.PIPE, stderr=tty, timeout=120)
             if terminal is not None:
                 os.close(tty)
-                result.stderr = read_terminal(terminal)
+                result.stderr = b""
+                try:
+                    while chunk := os.read(terminal, 65536):
+                        result.stderr += chunk
+                except OSError:  # the end of a terminal whose writers are gone
+                    pass
+                os.close(terminal)
             out, err = result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
             problems = [] if result.returncode == case["status"] else [
                 f"status {result.returncode}, want {case['status']}"]
