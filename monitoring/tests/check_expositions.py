@@ -83,8 +83,6 @@ def problems(prom):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
     with tempfile.TemporaryDirectory() as directory:
         subprocess.run([sys.argv[1], directory], check=True)
         expositions = sorted(pathlib.Path(directory).glob("*.prom"))

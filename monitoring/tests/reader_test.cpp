@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -149,17 +148,8 @@ TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
         std::string(2, static_cast<char>(byte));
   }
   everyByte.declared->type = std::string("\"\\/\b\f\n\r\t\0\x1f", 10);
-  std::vector<Observation> records = {testing::systemExample(), everyByte};
-  // Every name of every table, and doubles whose shortest text is hard to come back from.
-  constexpr std::array kPressures{0.1,    0.3,     1.0,     0.0,
-                                  5e-324, 0.00001, 0x1p-25, 0.99999999999999989};
-  for (std::uint32_t value = 0; value < 36; ++value) {
-    Observation& record = records.emplace_back(testing::engineExample(kPressures[value % 8]));
-    record.entity.kind = static_cast<EntityKind>(1 + value % 11);
-    record.observed->health = static_cast<HealthState>(value % 4);
-    record.observed->lifecycle = static_cast<LifecycleState>(value % 9);
-  }
-  for (const Observation& record : records) {
+  // Every name of every table and the hard doubles are in the seeds of FuzzReplay.Reader.
+  for (const Observation& record : {testing::systemExample(), everyByte}) {
     const std::string text = record.toCanonicalJson();
     SCOPED_TRACE(text);
     const Observation back = readObservation(text);
@@ -168,11 +158,6 @@ TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
   }
   EXPECT_EQ(testing::engineExample(), readObservation(kObservation));
   EXPECT_EQ(kSnapshot, readRuntimeState(kSnapshot).toCanonicalJson());
-  RuntimeStateSnapshot snapshot = readRuntimeState(kSnapshot);
-  for (std::uint32_t value = 1; value < 6; ++value) {
-    snapshot.subjects[0].status = static_cast<SubjectStatus>(value);
-    EXPECT_EQ(snapshot, readRuntimeState(snapshot.toCanonicalJson()));
-  }
 }
 
 TEST(Reader, HostileInputStaysLinearAndInsideTheView) {
