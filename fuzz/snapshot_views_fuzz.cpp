@@ -2,11 +2,8 @@
 // exposition is UTF-8, ends with "# EOF" and repeats no series; when both documents can be written,
 // compare refuses ids out of ascending unique order, compare(a, a) is empty, compare(a, b) is empty
 // exactly when the documents are identical, and every text it reports is strict JSON.
-// Script: text system_id, small epoch, byte status (mod 3), byte subject count (mod 8), per subject
-// text id, byte status (mod 7), text diagnostic, byte form (mod 3: none, decoded, valid with u32
-// kind, u32 health, u32 lifecycle, byte pressure choice, map attributes, map extensions); byte
-// (odd: sort by id, drop repeats); byte edit count (mod 8), per edit byte kind (mod 4: epoch + 1,
-// drop, replace by a decoded subject, set status) and byte subject index.
+// The bytes are a script read in order by LLVMFuzzerTestOneInput and readSubject below: the
+// snapshot, its subjects, whether to sort them, then the edits that make the second snapshot.
 #include <quillon/monitoring/compare.hpp>
 #include <quillon/monitoring/openmetrics.hpp>
 

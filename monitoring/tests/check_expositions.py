@@ -65,8 +65,6 @@ def problems(prom):
     linted = subprocess.run(["promtool", "check", "metrics"], input=data, capture_output=True)
     if linted.returncode != 0 or linted.stdout or linted.stderr:
         return [f"promtool: exit {linted.returncode}: {(linted.stdout + linted.stderr)!r}"]
-    if not data.endswith(b"\n# EOF\n"):
-        return ["does not end with # EOF and a newline"]
     document = json.loads(prom.with_suffix(".json").read_bytes().decode("utf-8", "surrogateescape"))
     found = []
     for family in text_string_to_metric_families(data.decode("utf-8")):
