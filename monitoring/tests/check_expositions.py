@@ -1,12 +1,7 @@
-"""usage: check_expositions.py WRITER
+"""usage: check_expositions.py WRITER (run with /usr/bin/python3)
 
-Runs WRITER with a fresh directory. For each NAME.prom it wrote beside NAME.json (the snapshot's
-runtime-state document): `promtool check metrics` must print nothing and exit 0, the text must be
-strict UTF-8 ending in "# EOF", and the OpenMetrics parser of prometheus_client must read exactly
-the samples the document implies, each label value encoded as docs/metrics.md says (worked out
-here with Python's own UTF-8 decoder). Run it with Debian's /usr/bin/python3.
-"""
-
+For each NAME.prom WRITER puts in a fresh directory beside NAME.json, promtool and the OpenMetrics
+parser of prometheus_client must read exactly the samples the runtime-state document implies."""
 import json
 import pathlib
 import subprocess
@@ -24,8 +19,7 @@ STATES = {
 
 
 def label(text):
-    """The label value of a document string (bytes kept as surrogates), after the parser's
-    unescaping: "%", control bytes but line feed, DEL and bytes outside valid UTF-8 as %XX."""
+    """The parsed label value of a document string: %, controls but \\n, DEL, non-UTF-8 as %XX."""
     out = []
     for char in text:
         code = ord(char)
@@ -71,8 +65,6 @@ def problems(prom):
     linted = subprocess.run(["promtool", "check", "metrics"], input=data, capture_output=True)
     if linted.returncode != 0 or linted.stdout or linted.stderr:
         return [f"promtool: exit {linted.returncode}: {(linted.stdout + linted.stderr)!r}"]
-    if not data.endswith(b"\n# EOF\n"):
-        return ["does not end with # EOF and a newline"]
     document = json.loads(prom.with_suffix(".json").read_bytes().decode("utf-8", "surrogateescape"))
     found = []
     for family in text_string_to_metric_families(data.decode("utf-8")):
@@ -89,8 +81,6 @@ def problems(prom):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
     with tempfile.TemporaryDirectory() as directory:
         subprocess.run([sys.argv[1], directory], check=True)
         expositions = sorted(pathlib.Path(directory).glob("*.prom"))

@@ -27,18 +27,6 @@ RuntimeStateSnapshot base() {
   return snapshot;
 }
 
-/// The text between the first `open` and the following `close` of `text`, both excluded.
-std::string between(const std::string& text, const std::string& open, const std::string& close) {
-  const std::size_t start = text.find(open) + open.size();
-  return text.substr(start, text.find(close, start) - start);
-}
-
-std::string subjectObject(const SubjectResult& subject) {
-  RuntimeStateSnapshot alone;
-  alone.subjects = {subject};
-  return between(alone.toCanonicalJson(), R"("subjects":[)", R"(],"system_id")");
-}
-
 Observation& engine(RuntimeStateSnapshot& snapshot) {
   return *snapshot.subjects[1].observation;
 }
@@ -46,15 +34,12 @@ Observation& engine(RuntimeStateSnapshot& snapshot) {
 TEST(Compare, ReportsEachDifferenceOnceAtItsDeepestPlace) {
   using Edit = std::function<void(RuntimeStateSnapshot&)>;
   const auto none = [](RuntimeStateSnapshot&) {};
-  const std::string observed =
-      between(testing::engineExample().toCanonicalJson(), R"("observed":)", R"(,"observed_at_ns")");
   const struct {
     const char* description;
     Edit before;
     Edit after;
     std::vector<Change> expected;
   } cases[] = {
-      {"equal snapshots", none, none, {}},
       {"members first, then subjects",
        none,
        [](auto& s) {
@@ -70,7 +55,9 @@ TEST(Compare, ReportsEachDifferenceOnceAtItsDeepestPlace) {
       {"section from null to an object",
        [](auto& s) { engine(s).observed.reset(); },
        none,
-       {{kEngine, "/observation/observed", "null", observed}}},
+       {{kEngine, "/observation/observed", "null",
+         R"({"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,)"
+         R"("lifecycle":"running","pressure":0.25,"ready":false})"}}},
       {"map entries added, removed and changed; ~ and / escaped in a token",
        [](auto& s) {
          engine(s).extensions = {{"gone", "1"}, {"kept", "a"}};
@@ -98,8 +85,12 @@ TEST(Compare, ReportsEachDifferenceOnceAtItsDeepestPlace) {
       {"subjects appear and disappear whole",
        [](auto& s) { s.subjects.erase(s.subjects.begin()); },
        [](auto& s) { s.subjects.pop_back(); },
-       {{"device:host/gpu-0", "", "", subjectObject(base().subjects[0])},
-        {"system:lab", "", subjectObject(base().subjects[2]), ""}}},
+       {{"device:host/gpu-0", "", "",
+         R"({"diagnostic":"gone","id":"device:host/gpu-0","observation":null,"status":"missing"})"},
+        {"system:lab", "",
+         R"({"diagnostic":"","id":"system:lab","observation":)" +
+             testing::systemExample().toCanonicalJson() + R"(,"status":"captured"})",
+         ""}}},
       {"a subject captured at last",
        none,
        [](auto& s) {
@@ -117,20 +108,14 @@ TEST(Compare, ReportsEachDifferenceOnceAtItsDeepestPlace) {
     row.before(before);
     row.after(after);
     EXPECT_EQ(row.expected, compare(before, after));
-    EXPECT_EQ(row.expected.empty(), before.toCanonicalJson() == after.toCanonicalJson());
-    EXPECT_TRUE(compare(after, after).empty());
   }
 }
 
 TEST(Compare, RefusesWhatItCannotWalkOrWrite) {
-  RuntimeStateSnapshot unsorted = base();
-  std::swap(unsorted.subjects[0], unsorted.subjects[2]);
   RuntimeStateSnapshot emptyId = base();
   emptyId.subjects[0].id.clear();
-  for (const RuntimeStateSnapshot& broken : {unsorted, emptyId}) {
-    EXPECT_THROW((void)compare(base(), broken), std::invalid_argument);
-    EXPECT_THROW((void)compare(broken, base()), std::invalid_argument);
-  }
+  EXPECT_THROW((void)compare(base(), emptyId), std::invalid_argument);
+  EXPECT_THROW((void)compare(emptyId, base()), std::invalid_argument);
   RuntimeStateSnapshot invalid = base();
   engine(invalid).epoch = 0;
   EXPECT_TRUE(compare(invalid, invalid).empty());

@@ -4,22 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <bit>
-#include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "example_records.hpp"
 
+namespace Quillon::Core::Monitoring {
 namespace {
-
-using namespace Quillon::Core::Monitoring;
 
 constexpr std::string_view kObservation =
     R"({"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})";
@@ -47,87 +41,78 @@ TEST(Reader, RejectsWithByteAndReason) {
   const Row rows[] = {
       {"empty text", false, nullptr, R"()", 0, "expected object"},
       {"an array", false, nullptr, R"( [])", 1, "expected object"},
-      {"text after the document", false, R"("lab"})", R"("lab"} x)", 520,
+      {"trailing text", false, R"("lab"})", R"("lab"} x)", 520,
        "unexpected text after the document"},
-      {"document cut short", false, R"("lab"})", R"("lab")", 518, "expected ',' or '}'"},
+      {"cut short", false, R"("lab"})", R"("lab")", 518, "expected ',' or '}'"},
       {"no colon", false, R"("epoch":4)", R"("epoch" 4)", 160, "expected ':'"},
-      {"duplicate member", false, R"("epoch":4,)", R"("epoch":4,"epoch":4,)", 162,
+      {"duplicate", false, R"("epoch":4,)", R"("epoch":4,"epoch":4,)", 162,
        "duplicate member \"epoch\""},
-      {"missing member", false, R"("epoch":4,)", R"()", 508, "missing member \"epoch\""},
-      {"missing nested member", false, R"("kind":"engine",)", R"()", 134,
-       "missing member \"kind\""},
-      {"unknown member", false, R"("epoch":4,)", R"("epoch":4,"colour":1,)", 162,
+      {"missing", false, R"("epoch":4,)", R"()", 508, "missing member \"epoch\""},
+      {"missing nested", false, R"("kind":"engine",)", R"()", 134, "missing member \"kind\""},
+      {"unknown", false, R"("epoch":4,)", R"("epoch":4,"colour":1,)", 162,
        "unknown member \"colour\""},
       {"trailing comma", false, R"("epoch":4,)", R"("epoch":4,})", 162, "expected member name"},
-      {"integer as string", false, R"("epoch":4)", R"("epoch":"4")", 160, "expected integer"},
-      {"integer with fraction", false, R"("epoch":4)", R"("epoch":4.0)", 160,
+      {"int as string", false, R"("epoch":4)", R"("epoch":"4")", 160, "expected integer"},
+      {"fraction", false, R"("epoch":4)", R"("epoch":4.0)", 160,
        "integer written with a fraction or an exponent"},
-      {"integer with exponent", false, R"("epoch":4)", R"("epoch":4e0)", 160,
+      {"exponent", false, R"("epoch":4)", R"("epoch":4e0)", 160,
        "integer written with a fraction or an exponent"},
-      {"unsigned overflow", false, R"("epoch":4)", R"("epoch":18446744073709551616)", 160,
+      {"u64 overflow", false, R"("epoch":4)", R"("epoch":18446744073709551616)", 160,
        "number out of range"},
-      {"negative unsigned", false, R"("sequence":2)", R"("sequence":-1)", 499,
-       "number out of range"},
-      {"signed underflow", false, R"("logical_time":100)", R"("logical_time":-9223372036854775809)",
+      {"negative u64", false, R"("sequence":2)", R"("sequence":-1)", 499, "number out of range"},
+      {"i64 underflow", false, R"("logical_time":100)", R"("logical_time":-9223372036854775809)",
        193, "number out of range"},
       {"leading zero", false, R"("logical_time":100)", R"("logical_time":0100)", 194,
        "expected ',' or '}'"},
-      {"minus without digits", false, R"("logical_time":100)", R"("logical_time":-x)", 194,
-       "invalid number"},
-      {"fraction without digits", false, R"("pressure":0.25)", R"("pressure":1.)", 326,
-       "invalid number"},
-      {"double out of range", false, R"("pressure":0.25)", R"("pressure":1e400)", 324,
+      {"bare minus", false, R"("logical_time":100)", R"("logical_time":-x)", 194, "invalid number"},
+      {"bare point", false, R"("pressure":0.25)", R"("pressure":1.)", 326, "invalid number"},
+      {"huge double", false, R"("pressure":0.25)", R"("pressure":1e400)", 324,
        "number out of range"},
-      {"double out of range in canonical form", false, R"("pressure":0.25)", R"("pressure":1e+400)",
-       324, "number out of range"},
-      {"last member missing", false, R"(,"system_id":"lab")", "", 500,
-       "missing member \"system_id\""},
+      {"huge double, +", false, R"("pressure":0.25)", R"("pressure":1e+400)", 324,
+       "number out of range"},
+      {"last missing", false, R"(,"system_id":"lab")", "", 500, "missing member \"system_id\""},
       {"not a number", false, R"("pressure":0.25)", R"("pressure":NaN)", 324, "expected number"},
-      {"kind outside its table", false, R"("engine")", R"("gizmo")", 125, "unknown kind name"},
-      {"health name in another case", false, R"("degraded")", R"("Degraded")", 257,
-       "unknown health name"},
-      {"lifecycle outside its table", false, R"("running")", R"("walking")", 303,
-       "unknown lifecycle name"},
-      {"boolean as number", false, R"("ready":false)", R"("ready":0)", 337,
-       "expected true or false"},
-      {"section as number", false, R"("declared":{)", R"("declared":5,"x":{)", 12,
+      {"unknown kind", false, R"("engine")", R"("gizmo")", 125, "unknown kind name"},
+      {"health case", false, R"("degraded")", R"("Degraded")", 257, "unknown health name"},
+      {"unknown lifecycle", false, R"("running")", R"("walking")", 303, "unknown lifecycle name"},
+      {"bool as number", false, R"("ready":false)", R"("ready":0)", 337, "expected true or false"},
+      {"section number", false, R"("declared":{)", R"("declared":5,"x":{)", 12,
        "expected object or null"},
-      {"parent as number", false, R"("parent":"gpu-0")", R"("parent":5)", 143,
+      {"parent number", false, R"("parent":"gpu-0")", R"("parent":5)", 143,
        "expected string or null"},
-      {"control byte in string", false, R"("cfg-7")", "\"cfg\t7\"", 65, "control byte in string"},
+      {"control byte", false, R"("cfg-7")", "\"cfg\t7\"", 65, "control byte in string"},
       {"unknown escape", false, R"("cfg-7")", R"("cfg\x7")", 65, "invalid escape"},
-      {"short unicode escape", false, R"("cfg-7")", R"("cfg\u12")", 65, "invalid escape"},
-      {"lone high surrogate", false, R"("cfg-7")", R"("\ud800x")", 62, "lone surrogate"},
-      {"lone low surrogate", false, R"("cfg-7")", R"("\udc00")", 62, "lone surrogate"},
-      {"unterminated string", false, nullptr, R"({"declared)", 10, "unterminated string"},
-      {"duplicate attribute", false, R"("queue":"3")", R"("batch":"3")", 235,
+      {"short \\u", false, R"("cfg-7")", R"("cfg\u12")", 65, "invalid escape"},
+      {"lone high", false, R"("cfg-7")", R"("\ud800x")", 62, "lone surrogate"},
+      {"lone low", false, R"("cfg-7")", R"("\udc00")", 62, "lone surrogate"},
+      {"unterminated", false, nullptr, R"({"declared)", 10, "unterminated string"},
+      {"duplicate key", false, R"("queue":"3")", R"("batch":"3")", 235,
        "duplicate member \"batch\""},
-      {"attribute value not a string", false, R"("queue":"3")", R"("queue":3)", 243,
-       "expected string"},
-      {"record validation fails", false, R"("epoch":4)", R"("epoch":0)", 0,
+      {"attribute number", false, R"("queue":"3")", R"("queue":3)", 243, "expected string"},
+      {"validate fails", false, R"("epoch":4)", R"("epoch":0)", 0,
        "invalid observation: epoch must be non-zero"},
-      {"unsupported observation schema", false, R"(observability/1)", R"(observability/2)", 0,
+      {"observation schema", false, R"(observability/1)", R"(observability/2)", 0,
        "invalid observation: unsupported schema"},
-      {"unsupported snapshot schema", true, R"(runtime-state/1)", R"(runtime-state/2)", 96,
+      {"snapshot schema", true, R"(runtime-state/1)", R"(runtime-state/2)", 96,
        "unsupported schema"},
-      {"subjects not an array", true, R"("subjects":[)", R"("subjects":{)", 151, "expected array"},
-      {"subject ids descending", true, R"("device:host/gpu-0")", R"("t")", 246,
+      {"subjects object", true, R"("subjects":[)", R"("subjects":{)", 151, "expected array"},
+      {"ids descending", true, R"("device:host/gpu-0")", R"("t")", 246,
        "subject ids not strictly ascending"},
-      {"observation on a missing subject", true, R"("status":"captured")", R"("status":"missing")",
-       262, "observation on a subject not captured"},
-      {"captured subject without observation", true, R"("status":"missing")",
-       R"("status":"captured")", 152, "captured subject without observation"},
-      {"diagnostic on a captured subject", true, R"("diagnostic":"")", R"("diagnostic":"x")", 262,
+      {"missing, observed", true, R"("status":"captured")", R"("status":"missing")", 262,
+       "observation on a subject not captured"},
+      {"captured, none", true, R"("status":"missing")", R"("status":"captured")", 152,
+       "captured subject without observation"},
+      {"captured, diagnostic", true, R"("diagnostic":"")", R"("diagnostic":"x")", 262,
        "diagnostic on a captured subject"},
-      {"missing subject without diagnostic", true, R"("probe returned no observation")", R"("")",
-       152, "subject not captured without diagnostic"},
-      {"observation of another subject", true, R"("system:lab")", R"("system:lab2")", 262,
+      {"missing, silent", true, R"("probe returned no observation")", R"("")", 152,
+       "subject not captured without diagnostic"},
+      {"other subject", true, R"("system:lab")", R"("system:lab2")", 262,
        "observation of another subject"},
-      {"observation of another system", true, R"(],"system_id":"lab")", R"(],"system_id":"lac")",
-       262, "observation of another system"},
-      {"observation of another epoch", true, R"("epoch":1,"logical_time":7)",
-       R"("epoch":2,"logical_time":7)", 262, "observation of another epoch"},
-      {"complete with a missing subject", true, R"("partial")", R"("complete")", 130,
+      {"other system", true, R"(],"system_id":"lab")", R"(],"system_id":"lac")", 262,
+       "observation of another system"},
+      {"other epoch", true, R"("epoch":1,"logical_time":7)", R"("epoch":2,"logical_time":7)", 262,
+       "observation of another epoch"},
+      {"complete, missing", true, R"("partial")", R"("complete")", 130,
        "complete snapshot with a subject not captured"},
       {"zero epoch", true, R"("epoch":1,"logical_time":7)", R"("epoch":0,"logical_time":7)", 68,
        "epoch must be non-zero"},
@@ -135,20 +120,15 @@ TEST(Reader, RejectsWithByteAndReason) {
        "barrier_sequence must be non-zero"},
       {"empty system id", true, R"(],"system_id":"lab")", R"(],"system_id":"")", 573,
        "system_id must not be empty"},
-      {"subject status outside its table", true, R"("missing")", R"("lost")", 251,
-       "unknown status name"},
-      {"embedded observation fails validation", true, R"("schema":"velmor-observability/1")",
-       R"("schema":"x")", 311, "invalid observation: unsupported schema"},
+      {"unknown status", true, R"("missing")", R"("lost")", 251, "unknown status name"},
+      {"embedded invalid", true, R"("schema":"velmor-observability/1")", R"("schema":"x")", 311,
+       "invalid observation: unsupported schema"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.description);
     const std::string text = edited(row.snapshot ? kSnapshot : kObservation, row.from, row.to);
     try {
-      if (row.snapshot) {
-        (void)readRuntimeState(text);
-      } else {
-        (void)readObservation(text);
-      }
+      row.snapshot ? (void)readRuntimeState(text) : (void)readObservation(text);
       ADD_FAILURE() << "accepted " << text;
     } catch (const DocumentError& error) {
       EXPECT_EQ(row.offset, error.offset());
@@ -158,139 +138,26 @@ TEST(Reader, RejectsWithByteAndReason) {
   }
 }
 
-Observation withEveryByte() {
-  Observation record = Quillon::Core::Monitoring::testing::engineExample(-0.0);
-  record.epoch = std::numeric_limits<std::uint64_t>::max();
-  record.sequence = std::numeric_limits<std::uint64_t>::max();
-  record.logical_time = std::numeric_limits<std::int64_t>::min();
-  record.observed_at_ns = std::numeric_limits<std::uint64_t>::max();
-  record.entity = {EntityKind::unknown, "\x7f\xff\xfe", "\xc3\xa9"};
+TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
+  Observation everyByte = testing::engineExample(-0.0);
+  everyByte.epoch = everyByte.sequence = everyByte.observed_at_ns = ~std::uint64_t{0};
+  everyByte.logical_time = std::numeric_limits<std::int64_t>::min();
+  everyByte.entity = {EntityKind::unknown, "\x7f\xff\xfe", "\xc3\xa9"};
   for (int byte = 0; byte < 256; ++byte) {
-    record.extensions[std::string(1, static_cast<char>(byte))] =
+    everyByte.extensions[std::string(1, static_cast<char>(byte))] =
         std::string(2, static_cast<char>(byte));
   }
-  record.declared->type = std::string("\"\\/\b\f\n\r\t\0\x1f", 10);
-  return record;
-}
-
-TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
-  std::vector<Observation> records = {Quillon::Core::Monitoring::testing::systemExample(),
-                                      withEveryByte()};
-  for (const double pressure :
-       {0.1, 0.3, 1.0, 0.0, 5e-324, 0.00001, 0x1p-25, 0.99999999999999989}) {
-    records.push_back(Quillon::Core::Monitoring::testing::engineExample(pressure));
-  }
-  for (const Observation& record : records) {
+  everyByte.declared->type = std::string("\"\\/\b\f\n\r\t\0\x1f", 10);
+  // Every name of every table and the hard doubles are in the seeds of FuzzReplay.Reader.
+  for (const Observation& record : {testing::systemExample(), everyByte}) {
     const std::string text = record.toCanonicalJson();
     SCOPED_TRACE(text);
     const Observation back = readObservation(text);
     EXPECT_EQ(record, back);
     EXPECT_EQ(text, back.toCanonicalJson());
   }
-  EXPECT_EQ(kObservation, readObservation(kObservation).toCanonicalJson());
-  EXPECT_EQ(Quillon::Core::Monitoring::testing::engineExample(), readObservation(kObservation));
+  EXPECT_EQ(testing::engineExample(), readObservation(kObservation));
   EXPECT_EQ(kSnapshot, readRuntimeState(kSnapshot).toCanonicalJson());
-}
-
-TEST(Reader, ReadsEveryNumberTextAsFromCharsDoes) {
-  // Digits past 2^53 and past 19, halves, exponents at the edges of the exact paths.
-  std::vector<std::string> texts = {"0.20000000000000001",
-                                    "0.5000000000000000555",
-                                    "1E-22",
-                                    "0.99999999999999994449",
-                                    "1e-27",
-                                    "0.0000000000000000000001",
-                                    "9007199254740993e-16",
-                                    "18446744073709551615e-20"};
-  std::mt19937_64 random(7);
-  for (int draw = 0; draw < 3000; ++draw) {
-    const double value = std::ldexp(static_cast<double>(random() >> 11), -53);
-    std::array<char, 64> text{};
-    const auto format = draw % 2 == 0 ? std::chars_format::scientific : std::chars_format::fixed;
-    const int precision = 14 + draw % 8;
-    texts.emplace_back(
-        text.data(),
-        std::to_chars(text.data(), text.data() + text.size(), value, format, precision).ptr);
-  }
-  for (const std::string& text : texts) {
-    SCOPED_TRACE(text);
-    double expected = 0.0;
-    std::from_chars(text.data(), text.data() + text.size(), expected);
-    // Canonical but for the number, then through the general reading.
-    for (const char* spelling : {R"("pressure":)", R"("pressure": )"}) {
-      const Observation back =
-          readObservation(edited(kObservation, R"("pressure":0.25)", spelling + text));
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(expected),
-                std::bit_cast<std::uint64_t>(back.observed->pressure));
-    }
-  }
-}
-
-TEST(Reader, AcceptsAnyJsonSpellingOfADocument) {
-  std::string spaced;
-  for (const char byte : kObservation) {
-    const bool structural = std::string_view("{}[],:").find(byte) != std::string_view::npos;
-    spaced += structural ? std::string(" \t") + byte + "\r\n" : std::string(1, byte);
-  }
-  EXPECT_EQ(kObservation, readObservation(spaced).toCanonicalJson());
-  EXPECT_EQ(
-      Quillon::Core::Monitoring::testing::systemExample(),
-      readObservation(R"({"system_id":"lab","sequence":0,"schema":"velmor-observability/1",)"
-                      R"("planned":null,"observed_at_ns":0,"observed":null,"logical_time":-0,)"
-                      R"("extensions":{},"epoch":1,"entity":{"parent":null,"kind":"system",)"
-                      R"("id":"lab"},"declared":null})"));
-
-  struct Row {
-    const char* description;
-    std::string_view member;
-    std::string_view type;
-  };
-  const Row rows[] = {
-      {"escaped key", R"("\u0074ype":"inference")", "inference"},
-      {"two-byte escape", R"("type":"\u00e9")", "\xc3\xa9"},
-      {"three-byte escape", R"("type":"\u20AC")", "\xe2\x82\xac"},
-      {"surrogate pair", R"("type":"\ud83d\uDE00")", "\xf0\x9f\x98\x80"},
-      {"short escapes", R"("type":"\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
-      {"escaped NUL", R"("type":"a\u0000")", std::string_view("a\0", 2)},
-      {"raw bytes that are not UTF-8", "\"type\":\"\xff\xc3\"", "\xff\xc3"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.description);
-    const std::string text = edited(kObservation, R"("type":"inference")", row.member);
-    EXPECT_EQ(row.type, readObservation(text).declared->type);
-  }
-}
-
-TEST(Reader, ReadsEveryNameOfEveryTable) {
-  const auto nameIn = [](std::string_view base, const char* from, std::string_view name) {
-    return edited(base, from,
-                  std::string(from).substr(0, std::string_view(from).find(':') + 1) + '"' +
-                      std::string(name) + '"');
-  };
-  for (std::uint32_t value = 1; value < 12; ++value) {
-    const auto kind = static_cast<EntityKind>(value);
-    EXPECT_EQ(
-        kind,
-        readObservation(nameIn(kObservation, R"("kind":"engine")", toString(kind))).entity.kind);
-  }
-  for (std::uint32_t value = 0; value < 4; ++value) {
-    const auto health = static_cast<HealthState>(value);
-    EXPECT_EQ(health,
-              readObservation(nameIn(kObservation, R"("health":"degraded")", toString(health)))
-                  .observed->health);
-  }
-  for (std::uint32_t value = 0; value < 9; ++value) {
-    const auto lifecycle = static_cast<LifecycleState>(value);
-    EXPECT_EQ(lifecycle,
-              readObservation(nameIn(kObservation, R"("lifecycle":"running")", toString(lifecycle)))
-                  .observed->lifecycle);
-  }
-  for (std::uint32_t value = 1; value < 6; ++value) {
-    const auto status = static_cast<SubjectStatus>(value);
-    EXPECT_EQ(status, readRuntimeState(nameIn(kSnapshot, R"("status":"missing")", toString(status)))
-                          .subjects[0]
-                          .status);
-  }
 }
 
 TEST(Reader, HostileInputStaysLinearAndInsideTheView) {
@@ -315,3 +182,4 @@ TEST(Reader, HostileInputStaysLinearAndInsideTheView) {
 }
 
 }  // namespace
+}  // namespace Quillon::Core::Monitoring

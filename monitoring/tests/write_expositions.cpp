@@ -1,9 +1,7 @@
-// Writes NAME.json (the runtime-state document) and NAME.prom (the exposition) of a few snapshots
-// into the directory given as the only argument, for check_expositions.py: the documentation's
-// snapshots, every status, health and lifecycle with names outside their tables, hostile ids.
+// Writes NAME.json (the runtime-state document) and NAME.prom (the exposition) of the documented,
+// every-status and hostile-id snapshots into the given directory, for check_expositions.py.
 #include <algorithm>
 #include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -33,10 +31,7 @@ void write(const std::string& base, std::string systemId, std::vector<qm::Subjec
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: write_expositions DIRECTORY\n";
-    return 2;
-  }
+  if (argc != 2) return 2;  // usage: write_expositions DIRECTORY
   const std::string directory = std::string(argv[1]) + "/";
   const qm::SubjectResult missing{"device:host/gpu-0", qm::SubjectStatus::missing, "gone", {}};
   write(directory + "worked", "lab", {missing, captured(qm::testing::systemExample())});
