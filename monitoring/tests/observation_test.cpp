@@ -85,14 +85,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
         ObservedState{LifecycleState::declared, HealthState::unknown, false, pressure, last, {}};
     return made;
   };
-  Observation anything = testing::engineExample();
-  anything.sequence = kMaxU64;
-  anything.logical_time = kMinI64;
-  anything.declared = DeclaredState{std::string("\0", 1), "\n", {{"", "\x01"}}};
-  anything.planned = PlannedState{"a/b", "c:d", "", {{"\\", "\""}}};
-  anything.observed = ObservedState{
-      static_cast<LifecycleState>(99), static_cast<HealthState>(99), true, 1.0, 0, {{"k", "\t"}}};
-  anything.extensions = {{"x y", "\x1F"}};
   Observation allNine = observed(kNaN, 501);
   allNine.schema = "velmor-observability/2";
   allNine.system_id = "la b";
@@ -108,8 +100,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"schema plus a NUL byte", schema({"velmor-observability/1", 23}), {"unsupported schema"}},
       {"schema short of a byte", schema("velmor-observability/"), {"unsupported schema"}},
       {"schema with another last byte", schema("velmor-observability/2"), {"unsupported schema"}},
-      {"schema in upper case", schema("VELMOR-OBSERVABILITY/1"), {"unsupported schema"}},
-      {"empty schema", schema(""), {"unsupported schema"}},
       {"epoch zero", record({kEngine, "x", "p"}, "lab", 0), {"epoch must be non-zero"}},
       {"system_id with space", record({kEngine, "x", "p"}, "la b"), {"invalid system_id"}},
       {"subject key as id", record({kEngine, "engine:gpu-0/x", "p"}), {"invalid entity id"}},
@@ -119,9 +109,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"system with an id one byte longer",
        record({kSystem, "lab2", {}}),
        {"system entity must match system_id"}},
-      {"system, id and system_id both empty",
-       record({kSystem, "", {}}, ""),
-       {"invalid system_id", "invalid entity id"}},
       {"non-system without parent",
        record({kEngine, "x", {}}),
        {"non-system entity requires parent"}},
@@ -133,9 +120,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"system with parent and another id",
        record({kSystem, "runtime", "host"}),
        {"system entity cannot have parent", "system entity must match system_id"}},
-      {"kind unknown without parent",
-       record({EntityKind::unknown, "x", {}}),
-       {"non-system entity requires parent"}},
       {"kind 12 without parent",
        record({static_cast<EntityKind>(12), "x", {}}),
        {"non-system entity requires parent"}},
@@ -144,17 +128,13 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"last_observed one later",
        observed(0.5, 501),
        {"last_observed cannot be newer than envelope"}},
-      {"unconstrained members take any value", anything, {}},
       {"pressure negative zero", observed(-0.0), {}},
       {"pressure one", observed(1.0), {}},
-      {"pressure smallest subnormal", observed(std::numeric_limits<double>::denorm_min()), {}},
-      {"pressure next below one", observed(std::nextafter(1.0, 0.0)), {}},
       {"pressure next above one", observed(std::nextafter(1.0, 2.0)), {kPressure}},
       {"pressure negative subnormal",
        observed(-std::numeric_limits<double>::denorm_min()),
        {kPressure}},
       {"pressure infinite", observed(std::numeric_limits<double>::infinity()), {kPressure}},
-      {"pressure negative NaN", observed(-kNaN), {kPressure}},
       {"all nine rules broken",
        allNine,
        {"unsupported schema", "invalid system_id", "epoch must be non-zero", "invalid entity id",
