@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <quillon/monitoring/reader.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
 #include "expect.hpp"
@@ -64,7 +63,6 @@ TEST(Harness, PrintsTheVerdictAndStopsAtTheFirstFailure) {
     EXPECT_EQ(row.err, err.str());
   }
   EXPECT_FALSE(laterRan);
-  EXPECT_NO_THROW(expect(true, "never"));
   // Unwritable output is never reported as a pass.
   FullDevice device;
   std::ostream full(&device);
@@ -78,8 +76,6 @@ TEST(Fixtures, BuildTheScenariosObservationsClocksAndSubjects) {
   EXPECT_EQ(
       R"({"declared":null,"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{},"health":"healthy","last_observed_ns":999,"lifecycle":"running","pressure":0.20000000000000001,"ready":true},"observed_at_ns":1000,"planned":null,"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})",
       observation.toCanonicalJson());
-  EXPECT_EQ(std::vector<std::string>{"system entity cannot have parent"},
-            makeObservation(EntityKind::system, "lab", "lab", 1, 1).validate());
   std::uint64_t counter = 10;
   const Clock counting = counterClock(counter);
   const Clock fixed = fixedClock(50);
@@ -93,31 +89,6 @@ TEST(Fixtures, BuildTheScenariosObservationsClocksAndSubjects) {
   snapshot.subjects.resize(1);
   EXPECT_EQ(&snapshot.subjects[0], subjectAt(snapshot, 0));
   EXPECT_EQ(nullptr, subjectAt(snapshot, 1));
-}
-
-TEST(Fixtures, DocumentsReadBackExactly) {
-  std::vector<SnapshotProbe> probes = {{"unsupported:probe", false, {}},
-                                       {"missing:probe", true, [] { return std::nullopt; }}};
-  for (std::uint32_t kind = 1; kind < 12; ++kind) {
-    const Observation fixture =
-        makeObservation(static_cast<EntityKind>(kind), "e", "p", kind % 3 + 3, kind);
-    probes.push_back({fixture.entity.subjectKey(), true, [fixture] { return fixture; }});
-  }
-  std::uint64_t counter = 0;
-  std::vector<RuntimeStateSnapshot> snapshots = {
-      SnapshotBarrier(std::move(probes), counterClock(counter)).capture("lab", 4, 9, -5, 100)};
-  (void)runObservedTrajectory(
-      [&snapshots](const RuntimeStateSnapshot& snapshot) { snapshots.push_back(snapshot); });
-  for (const RuntimeStateSnapshot& snapshot : snapshots) {
-    const std::string text = snapshot.toCanonicalJson();
-    EXPECT_EQ(snapshot, readRuntimeState(text));
-    EXPECT_EQ(text, readRuntimeState(text).toCanonicalJson());
-    for (const SubjectResult& subject : snapshot.subjects) {
-      if (subject.observation) {
-        EXPECT_EQ(*subject.observation, readObservation(subject.observation->toCanonicalJson()));
-      }
-    }
-  }
 }
 
 TEST(Trajectory, CapturesEverySeventhTickAndLeavesTheStateUnchanged) {

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <functional>
@@ -77,26 +76,30 @@ auto failingAt(std::size_t k, const Operate& operate) {
   return result;
 }
 
-/// Returns what `action` throws as a standard exception other than std::bad_alloc, or nothing.
-template <typename Action>
-std::string thrownBy(const Action& action) {
+/// Returns what `call` throws as a standard exception other than std::bad_alloc (or "") and what
+/// it returns (or nothing).
+template <typename Call>
+auto outcome(const Call& call) {
+  std::pair<std::string, std::optional<decltype(call())>> result;
   try {
-    action();
+    result.second.emplace(call());
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& error) {
-    return error.what();
+    result.first = error.what();
   }
-  return "";
+  return result;
 }
 
-/// Runs `operate` on what `make` builds with allocation `k` failing: it must throw std::bad_alloc
-/// or give what an undisturbed run gives.
+/// Makes the attempt that runs `operate` on what `make` builds with allocation `k` failing: it must
+/// throw std::bad_alloc or give what an undisturbed run gives.
 template <typename Make, typename Operate>
-const char* whole(std::size_t k, const Make& make, const Operate& operate) {
-  const auto input = make();
-  const auto result = failingAt(k, [&] { return operate(input); });
-  return result && *result != operate(make()) ? "result differs" : nullptr;
+std::function<const char*(std::size_t)> whole(Make make, Operate operate) {
+  return [make, operate](std::size_t k) -> const char* {
+    const auto input = make();
+    const auto result = failingAt(k, [&] { return operate(input); });
+    return result && *result != operate(make()) ? "result differs" : nullptr;
+  };
 }
 
 /// The documentation's engine with entries long enough that every string needs the heap.
@@ -165,36 +168,32 @@ TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
   int escaped = 0;
   const auto validate = [](const Observation& record) { return record.validate(); };
   const auto write = [](const auto& document) {
-    std::string text;
-    std::string error = thrownBy([&] { text = document.toCanonicalJson(); });
-    return std::pair(std::move(error), std::move(text));
+    return outcome([&] { return document.toCanonicalJson(); });
   };
   const auto probes = [](bool twice) {
-    std::uint64_t time = 0;
-    std::vector<SnapshotProbe> given(everyOutcome(time).probes());
-    std::reverse(given.begin(), given.end());
-    if (twice) given.push_back(given.front());
-    return given;
+    return [twice] {
+      std::uint64_t time = 0;
+      std::vector<SnapshotProbe> given(everyOutcome(time).probes());
+      std::reverse(given.begin(), given.end());
+      if (twice) given.push_back(given.front());
+      return given;
+    };
   };
   const auto build = [](const std::vector<SnapshotProbe>& given) {
-    std::string ids;
-    const std::string error = thrownBy([&] {
+    return outcome([&] {
       const SnapshotBarrier barrier(given, Clock());
+      std::string ids;
       for (const SnapshotProbe& probe : barrier.probes())
         ids += probe.id;
+      return ids;
     });
-    return error + ids;
   };
   // The readers give the record or throw: a DocumentError for a text they refuse, whatever fails.
   const auto read = [](const std::string& text) {
-    std::optional<Observation> record;
-    std::string error = thrownBy([&] { record = readObservation(text); });
-    return std::pair(std::move(error), std::move(record));
+    return outcome([&] { return readObservation(text); });
   };
   const auto readState = [](const std::string& text) {
-    std::optional<RuntimeStateSnapshot> snapshot;
-    std::string error = thrownBy([&] { snapshot = readRuntimeState(text); });
-    return std::pair(std::move(error), std::move(snapshot));
+    return outcome([&] { return readRuntimeState(text); });
   };
   const std::string engineText = engineRecord().toCanonicalJson();
   // Each operation returns the broken invariant for its k-th allocation failing, or null.
@@ -203,55 +202,20 @@ TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
     int allocations;  // -1: some
     std::function<const char*(std::size_t)> attempt;
   } operations[] = {
-      {"validate of a valid record", 0,
-       [&](std::size_t k) { return whole(k, engineRecord, validate); }},
-      {"validate of a default record", -1,
-       [&](std::size_t k) {
-         return whole(
-             k, [] { return Observation(); }, validate);
-       }},
-      {"validate of nine broken rules", -1,
-       [&](std::size_t k) { return whole(k, everyRuleBroken, validate); }},
-      {"Observation::toCanonicalJson", 1,
-       [&](std::size_t k) { return whole(k, engineRecord, write); }},
-      {"Observation::toCanonicalJson refusing", -1,
-       [&](std::size_t k) { return whole(k, everyRuleBroken, write); }},
-      {"SnapshotBarrier constructor", -1,
-       [&](std::size_t k) {
-         return whole(
-             k, [&] { return probes(false); }, build);
-       }},
-      {"SnapshotBarrier constructor refusing", -1,
-       [&](std::size_t k) {
-         return whole(
-             k, [&] { return probes(true); }, build);
-       }},
-      {"RuntimeStateSnapshot::toCanonicalJson", 1,
-       [&](std::size_t k) {
-         return whole(
-             k, [&] { return captured; }, write);
-       }},
-      {"readObservation", -1,
-       [&](std::size_t k) {
-         return whole(
-             k, [&] { return engineText; }, read);
-       }},
+      {"validate of a valid record", 0, whole(engineRecord, validate)},
+      {"validate of nine broken rules", -1, whole(everyRuleBroken, validate)},
+      {"Observation::toCanonicalJson", 1, whole(engineRecord, write)},
+      {"Observation::toCanonicalJson refusing", -1, whole(everyRuleBroken, write)},
+      {"SnapshotBarrier constructor", -1, whole(probes(false), build)},
+      {"SnapshotBarrier constructor refusing", -1, whole(probes(true), build)},
+      {"RuntimeStateSnapshot::toCanonicalJson", 1, whole([&] { return captured; }, write)},
+      {"readObservation", -1, whole([&] { return engineText; }, read)},
       // A space after the "{" leaves the straight-through reading to the general one.
       {"readObservation, general reading", -1,
-       [&](std::size_t k) {
-         return whole(
-             k, [&] { return "{ " + engineText.substr(1); }, read);
-       }},
+       whole([&] { return "{ " + engineText.substr(1); }, read)},
       {"readObservation refusing", -1,
-       [&](std::size_t k) {
-         return whole(
-             k, [] { return std::string(R"({"colour":"red"})"); }, read);
-       }},
-      {"readRuntimeState", -1,
-       [&](std::size_t k) {
-         return whole(
-             k, [&] { return captured.toCanonicalJson(); }, readState);
-       }},
+       whole([] { return std::string(R"({"colour":"red"})"); }, read)},
+      {"readRuntimeState", -1, whole([&] { return captured.toCanonicalJson(); }, readState)},
       {"SnapshotBarrier::capture", -1,
        [&](std::size_t k) -> const char* {
          std::uint64_t time = 0;
@@ -289,7 +253,6 @@ TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
       EXPECT_EQ(0, after.live) << operation.description << ", allocation " << k << ": leaked";
       if (!after.fired) break;
     }
-    std::printf("allocation-failure sweep: %s: k = 1..%zu\n", operation.description, k);
     EXPECT_TRUE(operation.allocations < 0
                     ? k > 1
                     : k == static_cast<std::size_t>(operation.allocations) + 1)

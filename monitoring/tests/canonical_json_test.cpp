@@ -1,8 +1,8 @@
 // The text writers byte for byte. Their fast paths (16-byte scans, overlapping short loads, whole
 // table entries stored near the end of the buffer) are checked against a byte-by-byte reference
-// over texts that put every byte at every offset of every block; what is valid UTF-8 is also read
-// back by a strict parser that this project did not write. Numbers are checked against printf in
-// differential_test, maps in key order through the documents of observation_test.
+// over texts that put every byte at every offset of every block; the text_writers fuzz seeds read
+// them back with a strict parser that this project did not write. Numbers are checked against
+// printf in differential_test, maps in key order through the documents of observation_test.
 #include <quillon/monitoring/canonical_json.hpp>
 #include <quillon/monitoring/observation.hpp>
 
@@ -13,8 +13,6 @@
 #include <random>
 #include <string>
 #include <string_view>
-
-#include "strict_json.hpp"
 
 namespace Quillon::Core::Monitoring {
 namespace {
@@ -54,10 +52,6 @@ void expectWrittenByTheRules(const std::string& text) {
 }
 
 TEST(JsonString, AgreesWithTheRulesForEveryByteAtEveryOffset) {
-  for (unsigned byte = 0; byte < 0x80; ++byte) {
-    const std::string text(1, static_cast<char>(byte));
-    EXPECT_EQ(text, testing::parseStrict(jsonString(text)).get<std::string>());
-  }
   for (std::size_t size = 1; size <= 40; ++size) {
     for (std::size_t at = 0; at < size; ++at) {
       for (unsigned byte = 0; byte <= 0xFF; ++byte) {

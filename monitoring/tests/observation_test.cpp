@@ -85,14 +85,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
         ObservedState{LifecycleState::declared, HealthState::unknown, false, pressure, last, {}};
     return made;
   };
-  Observation anything = testing::engineExample();
-  anything.sequence = kMaxU64;
-  anything.logical_time = kMinI64;
-  anything.declared = DeclaredState{std::string("\0", 1), "\n", {{"", "\x01"}}};
-  anything.planned = PlannedState{"a/b", "c:d", "", {{"\\", "\""}}};
-  anything.observed = ObservedState{
-      static_cast<LifecycleState>(99), static_cast<HealthState>(99), true, 1.0, 0, {{"k", "\t"}}};
-  anything.extensions = {{"x y", "\x1F"}};
   Observation allNine = observed(kNaN, 501);
   allNine.schema = "velmor-observability/2";
   allNine.system_id = "la b";
@@ -108,8 +100,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"schema plus a NUL byte", schema({"velmor-observability/1", 23}), {"unsupported schema"}},
       {"schema short of a byte", schema("velmor-observability/"), {"unsupported schema"}},
       {"schema with another last byte", schema("velmor-observability/2"), {"unsupported schema"}},
-      {"schema in upper case", schema("VELMOR-OBSERVABILITY/1"), {"unsupported schema"}},
-      {"empty schema", schema(""), {"unsupported schema"}},
       {"epoch zero", record({kEngine, "x", "p"}, "lab", 0), {"epoch must be non-zero"}},
       {"system_id with space", record({kEngine, "x", "p"}, "la b"), {"invalid system_id"}},
       {"subject key as id", record({kEngine, "engine:gpu-0/x", "p"}), {"invalid entity id"}},
@@ -119,9 +109,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"system with an id one byte longer",
        record({kSystem, "lab2", {}}),
        {"system entity must match system_id"}},
-      {"system, id and system_id both empty",
-       record({kSystem, "", {}}, ""),
-       {"invalid system_id", "invalid entity id"}},
       {"non-system without parent",
        record({kEngine, "x", {}}),
        {"non-system entity requires parent"}},
@@ -133,9 +120,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"system with parent and another id",
        record({kSystem, "runtime", "host"}),
        {"system entity cannot have parent", "system entity must match system_id"}},
-      {"kind unknown without parent",
-       record({EntityKind::unknown, "x", {}}),
-       {"non-system entity requires parent"}},
       {"kind 12 without parent",
        record({static_cast<EntityKind>(12), "x", {}}),
        {"non-system entity requires parent"}},
@@ -144,17 +128,13 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"last_observed one later",
        observed(0.5, 501),
        {"last_observed cannot be newer than envelope"}},
-      {"unconstrained members take any value", anything, {}},
       {"pressure negative zero", observed(-0.0), {}},
       {"pressure one", observed(1.0), {}},
-      {"pressure smallest subnormal", observed(std::numeric_limits<double>::denorm_min()), {}},
-      {"pressure next below one", observed(std::nextafter(1.0, 0.0)), {}},
       {"pressure next above one", observed(std::nextafter(1.0, 2.0)), {kPressure}},
       {"pressure negative subnormal",
        observed(-std::numeric_limits<double>::denorm_min()),
        {kPressure}},
       {"pressure infinite", observed(std::numeric_limits<double>::infinity()), {kPressure}},
-      {"pressure negative NaN", observed(-kNaN), {kPressure}},
       {"all nine rules broken",
        allNine,
        {"unsupported schema", "invalid system_id", "epoch must be non-zero", "invalid entity id",
@@ -176,14 +156,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
   }
 }
 
-/// Writes `record` and checks the document strictly; returns it for a byte comparison.
-std::string documentOf(const Observation& record) {
-  std::string document = record.toCanonicalJson();
-  EXPECT_TRUE(testing::parseStrict(document).is_object());
-  EXPECT_EQ(document, Observation(record).toCanonicalJson());
-  return document;
-}
-
 TEST(ObservationDocument, WritesKnownRecordsExactly) {
   Observation escapes = testing::engineExample();
   escapes.system_id = "l\"ab";
@@ -203,15 +175,6 @@ TEST(ObservationDocument, WritesKnownRecordsExactly) {
   extremes.planned = PlannedState{std::nullopt, "", "", {}};
   extremes.observed =
       ObservedState{LifecycleState::declared, HealthState::unknown, false, -0.0, kMaxU64, {}};
-  // Attributes inserted out of key order, in every map.
-  Observation maps = testing::systemExample();
-  maps.declared = DeclaredState{};
-  maps.planned = PlannedState{};
-  maps.observed = ObservedState{LifecycleState::declared, HealthState::unknown, true, 0.2, 0, {}};
-  for (AttributeMap* map : {&maps.extensions, &maps.declared->attributes, &maps.planned->attributes,
-                            &maps.observed->attributes}) {
-    *map = {{"b", "4"}, {"ab", "3"}, {"a", "2"}, {"A", "1"}};
-  }
   const std::pair<Observation, std::string_view> rows[] = {
       {testing::engineExample(),
        R"({"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})"},
@@ -223,12 +186,11 @@ TEST(ObservationDocument, WritesKnownRecordsExactly) {
        R"("},"logical_time":-3,"observed":{"attributes":{"q":"\"x\""},"health":"unknown","last_observed_ns":990,"lifecycle":"unknown","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{"\t":"\n"},"device_id":"d\u000b","host_id":"h\u0000","placement_hash":"\u001b"},"schema":"velmor-observability/1","sequence":2,"system_id":"l\"ab"})"},
       {extremes,
        R"({"declared":{"attributes":{},"config_hash":"","type":""},"entity":{"id":"host","kind":"host","parent":"lab"},"epoch":18446744073709551615,"extensions":{},"logical_time":-9223372036854775808,"observed":{"attributes":{},"health":"unknown","last_observed_ns":18446744073709551615,"lifecycle":"declared","pressure":-0,"ready":false},"observed_at_ns":18446744073709551615,"planned":{"attributes":{},"device_id":"","host_id":null,"placement_hash":""},"schema":"velmor-observability/1","sequence":18446744073709551615,"system_id":"lab"})"},
-      {maps,
-       R"({"declared":{"attributes":{"A":"1","a":"2","ab":"3","b":"4"},"config_hash":"","type":""},"entity":{"id":"lab","kind":"system","parent":null},"epoch":1,"extensions":{"A":"1","a":"2","ab":"3","b":"4"},"logical_time":0,"observed":{"attributes":{"A":"1","a":"2","ab":"3","b":"4"},"health":"unknown","last_observed_ns":0,"lifecycle":"declared","pressure":0.20000000000000001,"ready":true},"observed_at_ns":0,"planned":{"attributes":{"A":"1","a":"2","ab":"3","b":"4"},"device_id":null,"host_id":null,"placement_hash":""},"schema":"velmor-observability/1","sequence":0,"system_id":"lab"})"},
   };
   for (const auto& [record, expected] : rows) {
-    SCOPED_TRACE(expected);
-    EXPECT_EQ(expected, documentOf(record));
+    const std::string document = record.toCanonicalJson();
+    EXPECT_EQ(expected, document);
+    EXPECT_TRUE(testing::parseStrict(document).is_object());
   }
 }
 
