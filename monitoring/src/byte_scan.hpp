@@ -32,7 +32,7 @@ struct EscapedBytes {
   [[nodiscard]] static constexpr bool test(unsigned char byte) noexcept {
     return byte < 0x20 || byte == '"' || byte == '\\';
   }
-  [[nodiscard]] static ByteBlock flags(ByteBlock bytes) noexcept {
+  [[nodiscard, gnu::always_inline]] static ByteBlock flags(ByteBlock bytes) noexcept {
     return static_cast<ByteBlock>((bytes < 0x20) | (bytes == '"') | (bytes == '\\'));
   }
 };
@@ -42,9 +42,20 @@ struct IdentifierBreaks {
   [[nodiscard]] static constexpr bool test(unsigned char byte) noexcept {
     return byte <= 0x20 || byte == '/' || byte == ':' || byte == '\\';
   }
-  [[nodiscard]] static ByteBlock flags(ByteBlock bytes) noexcept {
+  [[nodiscard, gnu::always_inline]] static ByteBlock flags(ByteBlock bytes) noexcept {
     return static_cast<ByteBlock>((bytes <= 0x20) | (bytes == '/') | (bytes == ':') |
                                   (bytes == '\\'));
+  }
+};
+
+/// The bytes that end an identifier written as a JSON string without escapes: those an
+/// identifier may not hold, and the closing quotation mark.
+struct IdentifierText {
+  [[nodiscard]] static constexpr bool test(unsigned char byte) noexcept {
+    return IdentifierBreaks::test(byte) || byte == '"';
+  }
+  [[nodiscard, gnu::always_inline]] static ByteBlock flags(ByteBlock bytes) noexcept {
+    return static_cast<ByteBlock>(IdentifierBreaks::flags(bytes) | (bytes == '"'));
   }
 };
 
@@ -83,7 +94,7 @@ struct BlockHits {
 
   [[nodiscard]] bool any() const noexcept { return (low | high) != 0; }
   /// Position of the first flagged byte; there must be one.
-  [[nodiscard]] std::size_t first() const noexcept {
+  [[nodiscard, gnu::always_inline]] std::size_t first() const noexcept {
     return low != 0 ? static_cast<std::size_t>(std::countr_zero(low)) / 8
                     : 8 + static_cast<std::size_t>(std::countr_zero(high)) / 8;
   }

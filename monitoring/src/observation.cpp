@@ -98,17 +98,22 @@ std::string EntityIdentity::subjectKey() const {
 
 namespace {
 
+/// Whether the rules on the schema and the identifiers are checked, or known to hold: a reader
+/// that has already scanned the identifiers need not scan them twice.
+enum class Identifiers : bool { check, known_valid };
+
 /// Runs every rule in order and calls `broken(message)` for each one that `record` breaks,
 /// whatever the earlier ones found. One list of rules serves both the full report and the plain
-/// yes or no that the writers and capture need.
-template <typename Broken>
+/// yes or no that the writers, capture and the reader need.
+template <Identifiers Checked, typename Broken>
 void checkRules(const Observation& record, Broken broken) {
-  if (!detail::sameBytes(record.schema, kObservationSchema)) broken("unsupported schema");
-  if (!isValidIdentifier(record.system_id)) broken("invalid system_id");
+  constexpr bool kCheck = Checked == Identifiers::check;
+  if (kCheck && !detail::sameBytes(record.schema, kObservationSchema)) broken("unsupported schema");
+  if (kCheck && !isValidIdentifier(record.system_id)) broken("invalid system_id");
   if (record.epoch == 0) broken("epoch must be non-zero");
   const EntityIdentity& entity = record.entity;
-  if (!isValidIdentifier(entity.id)) broken("invalid entity id");
-  if (entity.parent && !isValidIdentifier(*entity.parent)) broken("invalid parent id");
+  if (kCheck && !isValidIdentifier(entity.id)) broken("invalid entity id");
+  if (kCheck && entity.parent && !isValidIdentifier(*entity.parent)) broken("invalid parent id");
   if (entity.kind != EntityKind::system) {
     if (!entity.parent) broken("non-system entity requires parent");
   } else {
@@ -130,14 +135,22 @@ void checkRules(const Observation& record, Broken broken) {
 
 bool detail::isValid(const Observation& record) noexcept {
   bool valid = true;
-  checkRules(record, [&valid](const char* /*message*/) { valid = false; });
+  checkRules<Identifiers::check>(record, [&valid](const char* /*message*/) { valid = false; });
+  return valid;
+}
+
+bool detail::isValidBeyondIdentifiers(const Observation& record) noexcept {
+  bool valid = true;
+  checkRules<Identifiers::known_valid>(record,
+                                       [&valid](const char* /*message*/) { valid = false; });
   return valid;
 }
 
 std::vector<std::string> Observation::validate() const {
   // A valid record never touches the vector, so it allocates nothing.
   std::vector<std::string> messages;
-  checkRules(*this, [&messages](const char* message) { messages.emplace_back(message); });
+  checkRules<Identifiers::check>(
+      *this, [&messages](const char* message) { messages.emplace_back(message); });
   return messages;
 }
 

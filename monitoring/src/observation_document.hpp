@@ -28,6 +28,10 @@ static_assert(kNullPlannedSchemaSequence.substr(26, kObservationSchema.size()) =
 /// throws, never allocates.
 [[nodiscard]] bool isValid(const Observation& record) noexcept;
 
+/// Tells the same as `isValid` for a record already known to have the valid schema and valid
+/// identifiers (system, entity and parent), which it does not look at again.
+[[nodiscard]] bool isValidBeyondIdentifiers(const Observation& record) noexcept;
+
 template <typename Sink>
 [[nodiscard]] Sink emitOptionalString(Sink sink, const std::optional<std::string>& text) {
   if (text) {

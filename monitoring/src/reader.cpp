@@ -125,6 +125,27 @@ constexpr std::array<std::string_view, 6> kSubjectStatusNames = {
     "captured", "missing", "unsupported", "stale_epoch", "deadline_exceeded", "invalid"};
 constexpr std::array<std::string_view, 2> kSnapshotStatusNames = {"complete", "partial"};
 
+/// Where the canonical reading looks a name up: a slot fixed by the name's size and its first and
+/// last bytes, which no two names of one table share, holds the name's value plus one (0: none).
+constexpr std::size_t kNameSlots = 32;
+
+constexpr std::size_t nameSlot(std::string_view name) noexcept {
+  return (2 * name.size() + static_cast<unsigned char>(name.front()) +
+          static_cast<unsigned char>(name.back())) %
+         kNameSlots;
+}
+
+template <const auto& Names>
+constexpr std::array<std::uint8_t, kNameSlots> kNameSlotsOf = [] {
+  std::array<std::uint8_t, kNameSlots> slots{};
+  for (std::size_t value = 0; value < Names.size(); ++value) {
+    std::uint8_t& slot = slots[nameSlot(Names[value])];
+    // Two names in one slot make this table fail to compile.
+    slot = slot == 0 ? static_cast<std::uint8_t>(value + 1) : throw "names share a slot";
+  }
+  return slots;
+}();
+
 constexpr bool isSpace(char byte) noexcept {
   return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
 }
@@ -218,6 +239,45 @@ bool roundToDouble(Wide value, bool sticky, int exponent, double& out) noexcept 
   return true;
 }
 
+/// Tells how `digits` / 10^`power` compares with the midpoint between the positive normal double
+/// of bit pattern `bits` and the next double up: below (-1), equal (0) or above (1). Both sides
+/// are scaled to integers below 2^118 for the 19 digits and powers up to 22 used here.
+int compareWithMidpoint(std::uint64_t digits, int power, std::uint64_t bits) noexcept {
+  constexpr int kFractionBits = 52;
+  const std::uint64_t mantissa =
+      (bits & ((std::uint64_t{1} << kFractionBits) - 1)) | std::uint64_t{1} << kFractionBits;
+  const int exponent = static_cast<int>(bits >> kFractionBits) - 1075;
+  // digits / (5^power 2^power) against (2 mantissa + 1) 2^(exponent - 1).
+  Wide exact = digits;
+  Wide midpoint = Wide{2 * mantissa + 1} * kPowersOfFive[static_cast<std::size_t>(power)];
+  const int shift = exponent - 1 + power;
+  if (shift >= 0) {
+    midpoint <<= shift;
+  } else {
+    exact <<= -shift;
+  }
+  return exact < midpoint ? -1 : static_cast<int>(exact > midpoint);
+}
+
+/// Gives the double nearest to `digits` / 10^`power`, ties to even, for digits above 2^53 and a
+/// power from 1 to 22: the quotient in doubles is within a few units in the last place, and exact
+/// comparisons with the midpoints around it step to the right one.
+double nearestQuotient(std::uint64_t digits, int power) noexcept {
+  auto bits = std::bit_cast<std::uint64_t>(static_cast<double>(digits) /
+                                           kExactPowersOfTen[static_cast<std::size_t>(power)]);
+  for (;;) {
+    const int above = compareWithMidpoint(digits, power, bits);
+    if (above < 0 || (above == 0 && (bits & 1U) == 0)) break;
+    ++bits;
+  }
+  for (;;) {
+    const int below = compareWithMidpoint(digits, power, bits - 1);
+    if (below > 0 || (below == 0 && (bits & 1U) == 0)) break;
+    --bits;
+  }
+  return std::bit_cast<double>(bits);
+}
+
 /// Appends the decimal digits at `at` to `value`, eight at a time while the text has eight, and
 /// returns the end of the digits; `value` wraps around past 19 digits.
 const char* addDigits(const char* at, const char* end, std::uint64_t& value) noexcept {
@@ -287,6 +347,8 @@ const char* addExponent(const char* at, const char* end, bool minus, int& scale)
     value = static_cast<double>(digits);
     value = scale < 0 ? value / kExactPowersOfTen[static_cast<std::size_t>(-scale)]
                       : value * kExactPowersOfTen[static_cast<std::size_t>(scale)];
+  } else if (scale < 0 && scale >= -kLargestPower) {
+    value = nearestQuotient(digits, -scale);
   } else if (scale >= 0 && scale <= kLargestFive) {
     // digits * 10^scale = digits * 5^scale * 2^scale, the product below 2^127.
     const Wide product = Wide{digits} * kPowersOfFive[static_cast<std::size_t>(scale)];
@@ -459,7 +521,7 @@ class CanonicalReader {
       return nullptr;
     }
     if (!take("null") && read(subject.observation.emplace()) == nullptr) return nullptr;
-    if (!take(R"(,"status":)") || !name(kSubjectStatusNames, subject.status) || !take("}") ||
+    if (!take(R"(,"status":)") || !name<kSubjectStatusNames>(subject.status) || !take("}") ||
         subjectFault(subject) != nullptr) {
       return nullptr;
     }
@@ -478,9 +540,9 @@ class CanonicalReader {
         return nullptr;
       }
     }
-    if (!take(R"(,"entity":{"id":)") || !string(record.entity.id) || !take(R"(,"kind":)") ||
-        !name(kKindNames, record.entity.kind) || !take(R"(,"parent":)") ||
-        !optionalString(record.entity.parent) || !take(R"(},"epoch":)") ||
+    if (!take(R"(,"entity":{"id":)") || !identifier(record.entity.id) || !take(R"(,"kind":)") ||
+        !name<kKindNames>(record.entity.kind) || !take(R"(,"parent":)") ||
+        (!take("null") && !identifier(record.entity.parent.emplace())) || !take(R"(},"epoch":)") ||
         !unsignedNumber(record.epoch) || !take(R"(,"extensions":)") || !map(record.extensions) ||
         !take(R"(,"logical_time":)") || !signedNumber(record.logical_time) ||
         !take(R"(,"observed":)")) {
@@ -490,9 +552,9 @@ class CanonicalReader {
       // Filled here and moved in: emplace() would first clear the whole section.
       ObservedState observed;
       if (!take(R"({"attributes":)") || !map(observed.attributes) || !take(R"(,"health":)") ||
-          !name(kHealthNames, observed.health) || !take(R"(,"last_observed_ns":)") ||
+          !name<kHealthNames>(observed.health) || !take(R"(,"last_observed_ns":)") ||
           !unsignedNumber(observed.last_observed_ns) || !take(R"(,"lifecycle":)") ||
-          !name(kLifecycleNames, observed.lifecycle) || !take(R"(,"pressure":)") ||
+          !name<kLifecycleNames>(observed.lifecycle) || !take(R"(,"pressure":)") ||
           !number(observed.pressure) || !take(R"(,"ready":)")) {
         return nullptr;
       }
@@ -513,10 +575,11 @@ class CanonicalReader {
         return nullptr;
       }
     }
-    // The record already holds the one valid schema: the text only has to name it.
+    // The record already holds the one valid schema: the text only has to name it. The
+    // identifiers were checked as they were read.
     if (!take(R"(,"schema":"velmor-observability/1","sequence":)") ||
         !unsignedNumber(record.sequence) || !take(R"(,"system_id":)") ||
-        !string(record.system_id) || !take("}") || !detail::isValid(record)) {
+        !identifier(record.system_id) || !take("}") || !detail::isValidBeyondIdentifiers(record)) {
       return nullptr;
     }
     return at_;
@@ -535,20 +598,22 @@ class CanonicalReader {
     return true;
   }
 
-  /// Reads a string without escapes as a view of the text.
+  /// Reads a string as a view of the text, up to the first byte of `Stops`, which must be its
+  /// closing quotation mark: by default a string without escapes.
+  template <typename Stops = detail::EscapedBytes>
   [[gnu::always_inline]] bool text(std::string_view& out) noexcept {
     if (at_ == end_ || *at_ != '"') return false;
     const char* const body = at_ + 1;
     const auto left = static_cast<std::size_t>(end_ - body);
     std::size_t length = left;
     if (std::endian::native == std::endian::little && left >= detail::kBlockSize) {
-      const detail::BlockHits hits(detail::EscapedBytes::flags(detail::loadBlock(bytes(body))));
-      length = hits.any() ? hits.first()
-                          : detail::kBlockSize +
-                                detail::findFirst<detail::EscapedBytes>(
-                                    bytes(body + detail::kBlockSize), left - detail::kBlockSize);
+      const detail::BlockHits hits(Stops::flags(detail::loadBlock(bytes(body))));
+      length = hits.any()
+                   ? hits.first()
+                   : detail::kBlockSize + detail::findFirst<Stops>(bytes(body + detail::kBlockSize),
+                                                                   left - detail::kBlockSize);
     } else {
-      length = detail::findFirst<detail::EscapedBytes>(bytes(body), left);
+      length = detail::findFirst<Stops>(bytes(body), left);
     }
     if (length == left || body[length] != '"') return false;
     out = std::string_view(body, length);
@@ -569,18 +634,25 @@ class CanonicalReader {
     return take("null") || string(out.emplace());
   }
 
-  template <typename Enum, std::size_t Count>
-  [[gnu::always_inline]] bool name(const std::array<std::string_view, Count>& names,
-                                   Enum& out) noexcept {
+  /// Reads a valid identifier into `out`, empty as in a fresh record: a string that is not one,
+  /// or has escapes, is left to the general reading.
+  [[gnu::always_inline]] bool identifier(std::string& out) {
     std::string_view view;
-    if (!text(view)) return false;
-    for (std::size_t value = 0; value < Count; ++value) {
-      if (names[value].size() == view.size() && sameShort(names[value], view)) {
-        out = static_cast<Enum>(value);
-        return true;
-      }
-    }
-    return false;
+    if (!text<detail::IdentifierText>(view) || view.empty()) return false;
+    out.append(view);
+    return true;
+  }
+
+  template <const auto& Names, typename Enum>
+  [[gnu::always_inline]] bool name(Enum& out) noexcept {
+    std::string_view view;
+    if (!text(view) || view.empty()) return false;
+    const std::size_t slot = kNameSlotsOf<Names>[nameSlot(view)];
+    if (slot == 0) return false;
+    const std::string_view candidate = Names[slot - 1];
+    if (candidate.size() != view.size() || !sameShort(candidate, view)) return false;
+    out = static_cast<Enum>(slot - 1);
+    return true;
   }
 
   [[gnu::always_inline]] bool unsignedNumber(std::uint64_t& out) noexcept {
