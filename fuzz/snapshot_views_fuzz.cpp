@@ -1,11 +1,14 @@
-// compare and toOpenMetrics on a decoded snapshot a and a copy b changed by scripted edits: each
-// exposition is UTF-8, ends with "# EOF" and repeats no series; when both documents can be written,
-// compare refuses ids out of ascending unique order, compare(a, a) is empty, compare(a, b) is empty
-// exactly when the documents are identical, and every text it reports is strict JSON.
-// The bytes are a script read in order by LLVMFuzzerTestOneInput and readSubject below: the
-// snapshot, its subjects, whether to sort them, then the edits that make the second snapshot.
+// compare, toOpenMetrics and isConsistent on a decoded snapshot a and a copy b changed by scripted
+// edits: a snapshot is consistent exactly when it is complete, names its system and a non-zero
+// epoch and every subject holds a captured observation of both; each exposition is UTF-8, ends with
+// "# EOF" and repeats no series; when both documents can be written, compare refuses ids out of
+// ascending unique order, compare(a, a) is empty, compare(a, b) is empty exactly when the documents
+// are identical, and every text it reports is strict JSON. The bytes are a script read in order by
+// LLVMFuzzerTestOneInput and readSubject below: the snapshot, its subjects, whether to sort them,
+// then the edits that make the second snapshot.
 #include <quillon/monitoring/compare.hpp>
 #include <quillon/monitoring/openmetrics.hpp>
+#include <quillon/monitoring/snapshot.hpp>
 
 #include <algorithm>
 #include <array>
@@ -63,6 +66,19 @@ void checkExposition(const RuntimeStateSnapshot& snapshot) {
   }
 }
 
+void checkConsistency(const RuntimeStateSnapshot& snapshot) {
+  const auto ofThisCapture = [&snapshot](const SubjectResult& subject) {
+    return subject.status == SubjectStatus::captured && subject.observation &&
+           subject.observation->system_id == snapshot.system_id &&
+           subject.observation->epoch == snapshot.epoch;
+  };
+  require(isConsistent(snapshot) ==
+              (snapshot.status == SnapshotStatus::complete && snapshot.epoch != 0 &&
+               !snapshot.system_id.empty() &&
+               std::all_of(snapshot.subjects.begin(), snapshot.subjects.end(), ofThisCapture)),
+          "consistent exactly when complete and every subject is of its system and epoch");
+}
+
 bool inIdOrder(const std::vector<SubjectResult>& subjects) {
   return std::adjacent_find(subjects.begin(), subjects.end(),
                             [](auto& left, auto& right) { return !(left.id < right.id); }) ==
@@ -99,8 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (kind == 3) subject->status = static_cast<SubjectStatus>(in.byte() % 7);
   }
 
-  checkExposition(a);
-  checkExposition(b);
+  for (const RuntimeStateSnapshot* snapshot : {&a, &b}) {
+    checkConsistency(*snapshot);
+    checkExposition(*snapshot);
+  }
   std::string was;
   std::string now;
   try {
