@@ -1,11 +1,9 @@
-"""Runs quillon-state over a table of cases and reports every case whose result differs.
-
-usage: python3 SUBCOMMAND_test.py QUILLON_STATE
-
-A case: "what", "args" ("{name}" is the path of file name), "files" (name -> text), "stdin", "tty"
+"""usage: python3 SUBCOMMAND_test.py QUILLON_STATE: runs quillon-state over a table of cases and
+reports every case whose result differs. A case: "what", "args" ("{name}" is the path of file name), "files" (name -> text), "stdin", "tty"
 (a terminal as standard error), and what must come back: "status"; "out" and "err", regular
 expressions the whole output must match; "consumer", a command that must accept standard output.
 """
+import json
 import os
 import pathlib
 import pty
@@ -14,16 +12,12 @@ import subprocess
 import sys
 import tempfile
 
-# The documentation's worked runtime-state document and the observation document it embeds.
-OBSERVATION = ('{"declared":null,"entity":{"id":"lab","kind":"system","parent":null},"epoch":1,'
-               '"extensions":{},"logical_time":0,"observed":null,"observed_at_ns":0,"planned":null,'
-               '"schema":"velmor-observability/1","sequence":0,"system_id":"lab"}')
-MISSING_GPU = ('{"diagnostic":"probe returned no observation","id":"device:host/gpu-0",'
-               '"observation":null,"status":"missing"}')
-STATE = ('{"barrier_sequence":3,"captured_at_ns":14,"deadline_ns":110,"epoch":1,"logical_time":7,'
-         '"schema":"velmor-runtime-state/1","status":"partial","subjects":[' + MISSING_GPU +
-         ',{"diagnostic":"","id":"system:lab","observation":' + OBSERVATION +
-         ',"status":"captured"}],"system_id":"lab"}')
+# The documentation's worked runtime-state document and the observation document it embeds, as
+# committed among the reader's seeds.
+SEEDS = pathlib.Path(__file__).resolve().parents[3] / "fuzz" / "corpus" / "reader"
+OBSERVATION = (SEEDS / "system_example").read_text()
+STATE = (SEEDS / "partial_snapshot").read_text()
+MISSING_GPU = json.dumps(json.loads(STATE)["subjects"][0], separators=(",", ":"))
 
 
 def run(cases):
