@@ -24,10 +24,9 @@ def run(cases):
     tool, failures = sys.argv[1], 0
     with tempfile.TemporaryDirectory() as folder:
         for case in cases:
-            paths = {name: str(pathlib.Path(folder, name + ".jsonl"))
-                     for name in case.get("files", {})}
+            paths = {name: pathlib.Path(folder, name + ".jsonl") for name in case.get("files", {})}
             for name, text in case.get("files", {}).items():
-                pathlib.Path(paths[name]).write_text(text, encoding="utf-8")
+                paths[name].write_text(text, encoding="utf-8")
             args = [argument.format(**paths) for argument in case["args"]]
             terminal, tty = pty.openpty() if case.get("tty") else (None, subprocess.PIPE)
             result = subprocess.run([tool] + args, input=case.get("stdin", "").encode(),
