@@ -34,9 +34,8 @@ def expected_samples(document):
     samples = [sample("quillon_snapshot_complete", document["status"] == "complete"),
                sample("quillon_snapshot_epoch", document["epoch"]),
                sample("quillon_snapshot_barrier_sequence", document["barrier_sequence"])]
-    for status in STATES["status"]:
-        count = sum(subject["status"] == status for subject in subjects)
-        samples.append(sample("quillon_snapshot_subjects", count, status=status))
+    samples += [sample("quillon_snapshot_subjects", sum(s["status"] == status for s in subjects),
+                       status=status) for status in STATES["status"]]
     entities = {"ready": [], "pressure": [], "health": [], "lifecycle": []}
     for subject in subjects:
         ids = {"subject": label(subject["id"])}
@@ -53,28 +52,28 @@ def expected_samples(document):
     return samples + [sample for values in entities.values() for sample in values]
 
 
-def problems(prom):
+def problem(prom):
     data = prom.read_bytes()
     linted = subprocess.run(["promtool", "check", "metrics"], input=data, capture_output=True)
     if linted.returncode != 0 or linted.stdout or linted.stderr:
-        return [f"promtool: exit {linted.returncode}: {(linted.stdout + linted.stderr)!r}"]
+        return f"promtool: exit {linted.returncode}: {(linted.stdout + linted.stderr)!r}"
     document = json.loads(prom.with_suffix(".json").read_bytes().decode("utf-8", "surrogateescape"))
     found = []
     for family in text_string_to_metric_families(data.decode("utf-8")):
         if family.type != "gauge" or not family.documentation:
-            return [f"{family.name}: not a documented gauge"]
+            return f"{family.name}: not a documented gauge"
         found += [(s.name, tuple(sorted(s.labels.items())), s.value) for s in family.samples]
     expected = expected_samples(document)  # no series twice, so equality rules out repeats
     if found != expected:
-        return [f"missing {sorted(set(expected) - set(found))[:3]}, "
-                f"unexpected {sorted(set(found) - set(expected))[:3]}, or out of order"]
-    return []
+        return (f"missing {sorted(set(expected) - set(found))[:3]}, "
+                f"unexpected {sorted(set(found) - set(expected))[:3]}, or out of order")
+    return None
 
 
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as directory:
         subprocess.run([sys.argv[1], directory], check=True)
         expositions = sorted(pathlib.Path(directory).glob("*.prom"))
-        failures = [f"{prom.name}: {problem}" for prom in expositions for problem in problems(prom)]
+        failures = [f"{prom.name}: {text}" for prom in expositions if (text := problem(prom))]
     print("\n".join(failures) or f"{len(expositions)} expositions read as their documents say")
     sys.exit(1 if failures or len(expositions) < 5 else 0)

@@ -129,16 +129,13 @@ TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
         std::string(2, static_cast<char>(byte));
   }
   everyByte.declared->type = std::string("\"\\/\b\f\n\r\t\0\x1f", 10);
-  // Every name of every table and the hard doubles are in the seeds of FuzzReplay.Reader.
-  for (const Observation& record : {testing::systemExample(), everyByte}) {
-    const std::string text = record.toCanonicalJson();
-    SCOPED_TRACE(text);
-    const Observation back = readObservation(text);
-    EXPECT_EQ(record, back);
-    EXPECT_EQ(text, back.toCanonicalJson());
-  }
-  EXPECT_EQ(testing::engineExample(), readObservation(kObservation));
-  EXPECT_EQ(kSnapshot, readRuntimeState(kSnapshot).toCanonicalJson());
+  // The documentation's examples, every name of every table and the hard doubles are seeds of
+  // FuzzReplay.Reader, which holds what they read to what a strict JSON parser reads.
+  const std::string text = everyByte.toCanonicalJson();
+  SCOPED_TRACE(text);
+  const Observation back = readObservation(text);
+  EXPECT_EQ(everyByte, back);
+  EXPECT_EQ(text, back.toCanonicalJson());
 }
 
 TEST(Reader, HostileInputStaysLinearAndInsideTheView) {

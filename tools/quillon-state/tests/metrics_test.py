@@ -9,8 +9,6 @@ EXPOSITION = r'.*\nquillon_snapshot_complete\{system_id="lab"\} 0\n.*# EOF\n'
 run([
     {"what": "standard input", "args": ["metrics"], "stdin": STATE + "\n", "out": EXPOSITION,
      "err": "", "status": 0, "consumer": PROMTOOL},
-    {"what": "the last line of a file", "args": ["metrics", "{a}"],
-     "files": {"a": "not read\n" + STATE}, "out": EXPOSITION, "status": 0, "consumer": PROMTOOL},
     {"what": "a missing file", "args": ["metrics", "no/such.jsonl"], "out": "",
      "err": "quillon-state: cannot open no/such.jsonl: no such file or directory\n", "status": 2},
     {"what": "help shows an example", "args": ["metrics", "--help"],
