@@ -1,8 +1,10 @@
 """usage: python3 SUBCOMMAND_test.py QUILLON_STATE: runs quillon-state over a table of cases and
-reports every case whose result differs. A case: "what", "args" ("{name}" is the path of file name), "files" (name -> text), "stdin", "tty"
-(a terminal as standard error), and what must come back: "status"; "out" and "err", regular
-expressions the whole output must match; "consumer", a command that must accept standard output.
+reports every case whose result differs. A case: "what", "args" ("{name}" is the path of file
+name), "files" (name -> text), "stdin", "tty" (a terminal as standard error), and what must come
+back: "status"; "out" and "err", regular expressions the whole output must match; "consumer", a
+command that must accept standard output.
 """
+import contextlib
 import json
 import os
 import pathlib
@@ -34,11 +36,9 @@ def run(cases):
             if terminal is not None:
                 os.close(tty)
                 result.stderr = b""
-                try:
+                with contextlib.suppress(OSError):  # EIO once the writers are gone
                     while chunk := os.read(terminal, 65536):
                         result.stderr += chunk
-                except OSError:  # the end of a terminal whose writers are gone
-                    pass
                 os.close(terminal)
             out, err = result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
             problems = [] if result.returncode == case["status"] else [
