@@ -79,10 +79,8 @@ def check_prometheus(workdir, serve_port, processes):
     complete = []
     for _ in range(60):
         time.sleep(1)
-        try:
+        with contextlib.suppress(OSError, http.client.HTTPException):  # not listening yet
             complete = query(port, 'quillon_snapshot_complete{system_id="lab"}')
-        except (OSError, http.client.HTTPException):
-            continue  # not listening yet
         if complete:
             break
     assert [c["value"][1] for c in complete] == ["1"], f"{complete}\n{log.read_text()[-2000:]}"
