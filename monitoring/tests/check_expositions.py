@@ -4,6 +4,7 @@ For each NAME.prom WRITER puts in a fresh directory beside NAME.json, promtool a
 parser of prometheus_client must read exactly the samples the runtime-state document implies."""
 import json
 import pathlib
+import re
 import subprocess
 import sys
 import tempfile
@@ -20,16 +21,8 @@ STATES = {
 
 def label(text):
     """The parsed label value of a document string: %, controls but \\n, DEL, non-UTF-8 as %XX."""
-    out = []
-    for char in text:
-        code = ord(char)
-        if 0xDC80 <= code <= 0xDCFF:
-            out.append(f"%{code - 0xDC00:02X}")
-        elif char == "%" or (code < 0x20 and char != "\n") or code == 0x7F:
-            out.append(f"%{code:02X}")
-        else:
-            out.append(char)
-    return "".join(out)
+    return re.sub("[%\x00-\x09\x0b-\x1f\x7f\udc80-\udcff]", lambda m: f"%{ord(m[0]) & 0xFF:02X}",
+                  text)
 
 
 def expected_samples(document):
@@ -41,9 +34,8 @@ def expected_samples(document):
     samples = [sample("quillon_snapshot_complete", document["status"] == "complete"),
                sample("quillon_snapshot_epoch", document["epoch"]),
                sample("quillon_snapshot_barrier_sequence", document["barrier_sequence"])]
-    for status in STATES["status"]:
-        count = sum(subject["status"] == status for subject in subjects)
-        samples.append(sample("quillon_snapshot_subjects", count, status=status))
+    samples += [sample("quillon_snapshot_subjects", sum(s["status"] == status for s in subjects),
+                       status=status) for status in STATES["status"]]
     entities = {"ready": [], "pressure": [], "health": [], "lifecycle": []}
     for subject in subjects:
         ids = {"subject": label(subject["id"])}
@@ -60,34 +52,28 @@ def expected_samples(document):
     return samples + [sample for values in entities.values() for sample in values]
 
 
-def problems(prom):
+def problem(prom):
     data = prom.read_bytes()
     linted = subprocess.run(["promtool", "check", "metrics"], input=data, capture_output=True)
     if linted.returncode != 0 or linted.stdout or linted.stderr:
-        return [f"promtool: exit {linted.returncode}: {(linted.stdout + linted.stderr)!r}"]
+        return f"promtool: exit {linted.returncode}: {(linted.stdout + linted.stderr)!r}"
     document = json.loads(prom.with_suffix(".json").read_bytes().decode("utf-8", "surrogateescape"))
     found = []
     for family in text_string_to_metric_families(data.decode("utf-8")):
         if family.type != "gauge" or not family.documentation:
-            return [f"{family.name}: not a documented gauge"]
+            return f"{family.name}: not a documented gauge"
         found += [(s.name, tuple(sorted(s.labels.items())), s.value) for s in family.samples]
-    if len({sample[:2] for sample in found}) != len(found):
-        return ["a series repeats"]
-    expected = expected_samples(document)
+    expected = expected_samples(document)  # no series twice, so equality rules out repeats
     if found != expected:
-        return [f"missing {sorted(set(expected) - set(found))[:3]}, "
-                f"unexpected {sorted(set(found) - set(expected))[:3]}, or out of order"]
-    return []
-
-
-def main():
-    with tempfile.TemporaryDirectory() as directory:
-        subprocess.run([sys.argv[1], directory], check=True)
-        expositions = sorted(pathlib.Path(directory).glob("*.prom"))
-        failures = [f"{prom.name}: {problem}" for prom in expositions for problem in problems(prom)]
-    print("\n".join(failures) or f"{len(expositions)} expositions read as their documents say")
-    sys.exit(1 if failures or len(expositions) < 5 else 0)
+        return (f"missing {sorted(set(expected) - set(found))[:3]}, "
+                f"unexpected {sorted(set(found) - set(expected))[:3]}, or out of order")
+    return None
 
 
 if __name__ == "__main__":
-    main()
+    with tempfile.TemporaryDirectory() as directory:
+        subprocess.run([sys.argv[1], directory], check=True)
+        expositions = sorted(pathlib.Path(directory).glob("*.prom"))
+        failures = [f"{prom.name}: {text}" for prom in expositions if (text := problem(prom))]
+    print("\n".join(failures) or f"{len(expositions)} expositions read as their documents say")
+    sys.exit(1 if failures or len(expositions) < 5 else 0)

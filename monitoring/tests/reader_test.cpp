@@ -8,7 +8,6 @@
 #include <limits>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "example_records.hpp"
 
@@ -31,7 +30,6 @@ std::string edited(std::string_view base, const char* from, std::string_view to)
 
 TEST(Reader, RejectsWithByteAndReason) {
   struct Row {
-    const char* description;
     bool snapshot;
     const char* from;
     std::string_view to;
@@ -39,93 +37,76 @@ TEST(Reader, RejectsWithByteAndReason) {
     const char* reason;
   };
   const Row rows[] = {
-      {"empty text", false, nullptr, R"()", 0, "expected object"},
-      {"an array", false, nullptr, R"( [])", 1, "expected object"},
-      {"trailing text", false, R"("lab"})", R"("lab"} x)", 520,
-       "unexpected text after the document"},
-      {"cut short", false, R"("lab"})", R"("lab")", 518, "expected ',' or '}'"},
-      {"no colon", false, R"("epoch":4)", R"("epoch" 4)", 160, "expected ':'"},
-      {"duplicate", false, R"("epoch":4,)", R"("epoch":4,"epoch":4,)", 162,
-       "duplicate member \"epoch\""},
-      {"missing", false, R"("epoch":4,)", R"()", 508, "missing member \"epoch\""},
-      {"missing nested", false, R"("kind":"engine",)", R"()", 134, "missing member \"kind\""},
-      {"unknown", false, R"("epoch":4,)", R"("epoch":4,"colour":1,)", 162,
-       "unknown member \"colour\""},
-      {"trailing comma", false, R"("epoch":4,)", R"("epoch":4,})", 162, "expected member name"},
-      {"int as string", false, R"("epoch":4)", R"("epoch":"4")", 160, "expected integer"},
-      {"fraction", false, R"("epoch":4)", R"("epoch":4.0)", 160,
+      {false, nullptr, R"()", 0, "expected object"},
+      {false, nullptr, R"( [])", 1, "expected object"},
+      {false, R"("lab"})", R"("lab"} x)", 520, "unexpected text after the document"},
+      {false, R"("lab"})", R"("lab")", 518, "expected ',' or '}'"},
+      {false, R"("epoch":4)", R"("epoch" 4)", 160, "expected ':'"},
+      {false, R"("epoch":4,)", R"("epoch":4,"epoch":4,)", 162, "duplicate member \"epoch\""},
+      {false, R"("epoch":4,)", R"()", 508, "missing member \"epoch\""},
+      {false, R"("kind":"engine",)", R"()", 134, "missing member \"kind\""},
+      {false, R"("epoch":4,)", R"("epoch":4,"colour":1,)", 162, "unknown member \"colour\""},
+      {false, R"("epoch":4,)", R"("epoch":4,})", 162, "expected member name"},
+      {false, R"("epoch":4)", R"("epoch":"4")", 160, "expected integer"},
+      {false, R"("epoch":4)", R"("epoch":4.0)", 160,
        "integer written with a fraction or an exponent"},
-      {"exponent", false, R"("epoch":4)", R"("epoch":4e0)", 160,
+      {false, R"("epoch":4)", R"("epoch":4e0)", 160,
        "integer written with a fraction or an exponent"},
-      {"u64 overflow", false, R"("epoch":4)", R"("epoch":18446744073709551616)", 160,
+      {false, R"("epoch":4)", R"("epoch":18446744073709551616)", 160, "number out of range"},
+      {false, R"("sequence":2)", R"("sequence":-1)", 499, "number out of range"},
+      {false, R"("logical_time":100)", R"("logical_time":-9223372036854775809)", 193,
        "number out of range"},
-      {"negative u64", false, R"("sequence":2)", R"("sequence":-1)", 499, "number out of range"},
-      {"i64 underflow", false, R"("logical_time":100)", R"("logical_time":-9223372036854775809)",
-       193, "number out of range"},
-      {"leading zero", false, R"("logical_time":100)", R"("logical_time":0100)", 194,
-       "expected ',' or '}'"},
-      {"bare minus", false, R"("logical_time":100)", R"("logical_time":-x)", 194, "invalid number"},
-      {"bare point", false, R"("pressure":0.25)", R"("pressure":1.)", 326, "invalid number"},
-      {"huge double", false, R"("pressure":0.25)", R"("pressure":1e400)", 324,
-       "number out of range"},
-      {"huge double, +", false, R"("pressure":0.25)", R"("pressure":1e+400)", 324,
-       "number out of range"},
-      {"last missing", false, R"(,"system_id":"lab")", "", 500, "missing member \"system_id\""},
-      {"not a number", false, R"("pressure":0.25)", R"("pressure":NaN)", 324, "expected number"},
-      {"unknown kind", false, R"("engine")", R"("gizmo")", 125, "unknown kind name"},
-      {"health case", false, R"("degraded")", R"("Degraded")", 257, "unknown health name"},
-      {"unknown lifecycle", false, R"("running")", R"("walking")", 303, "unknown lifecycle name"},
-      {"bool as number", false, R"("ready":false)", R"("ready":0)", 337, "expected true or false"},
-      {"section number", false, R"("declared":{)", R"("declared":5,"x":{)", 12,
-       "expected object or null"},
-      {"parent number", false, R"("parent":"gpu-0")", R"("parent":5)", 143,
-       "expected string or null"},
-      {"control byte", false, R"("cfg-7")", "\"cfg\t7\"", 65, "control byte in string"},
-      {"unknown escape", false, R"("cfg-7")", R"("cfg\x7")", 65, "invalid escape"},
-      {"short \\u", false, R"("cfg-7")", R"("cfg\u12")", 65, "invalid escape"},
-      {"lone high", false, R"("cfg-7")", R"("\ud800x")", 62, "lone surrogate"},
-      {"lone low", false, R"("cfg-7")", R"("\udc00")", 62, "lone surrogate"},
-      {"unterminated", false, nullptr, R"({"declared)", 10, "unterminated string"},
-      {"duplicate key", false, R"("queue":"3")", R"("batch":"3")", 235,
-       "duplicate member \"batch\""},
-      {"attribute number", false, R"("queue":"3")", R"("queue":3)", 243, "expected string"},
-      {"validate fails", false, R"("epoch":4)", R"("epoch":0)", 0,
-       "invalid observation: epoch must be non-zero"},
-      {"observation schema", false, R"(observability/1)", R"(observability/2)", 0,
+      {false, R"("logical_time":100)", R"("logical_time":0100)", 194, "expected ',' or '}'"},
+      {false, R"("logical_time":100)", R"("logical_time":-x)", 194, "invalid number"},
+      {false, R"("pressure":0.25)", R"("pressure":1.)", 326, "invalid number"},
+      {false, R"("pressure":0.25)", R"("pressure":1e400)", 324, "number out of range"},
+      {false, R"("pressure":0.25)", R"("pressure":1e+400)", 324, "number out of range"},
+      {false, R"(,"system_id":"lab")", "", 500, "missing member \"system_id\""},
+      {false, R"("pressure":0.25)", R"("pressure":NaN)", 324, "expected number"},
+      {false, R"("engine")", R"("gizmo")", 125, "unknown kind name"},
+      {false, R"("degraded")", R"("Degraded")", 257, "unknown health name"},
+      {false, R"("running")", R"("walking")", 303, "unknown lifecycle name"},
+      {false, R"("ready":false)", R"("ready":0)", 337, "expected true or false"},
+      {false, R"("declared":{)", R"("declared":5,"x":{)", 12, "expected object or null"},
+      {false, R"("parent":"gpu-0")", R"("parent":5)", 143, "expected string or null"},
+      {false, R"("cfg-7")", "\"cfg\t7\"", 65, "control byte in string"},
+      {false, R"("cfg-7")", R"("cfg\x7")", 65, "invalid escape"},
+      {false, R"("cfg-7")", R"("cfg\u12")", 65, "invalid escape"},
+      {false, R"("cfg-7")", R"("\ud800x")", 62, "lone surrogate"},
+      {false, R"("cfg-7")", R"("\udc00")", 62, "lone surrogate"},
+      {false, nullptr, R"({"declared)", 10, "unterminated string"},
+      {false, R"("queue":"3")", R"("batch":"3")", 235, "duplicate member \"batch\""},
+      {false, R"("queue":"3")", R"("queue":3)", 243, "expected string"},
+      {false, R"("epoch":4)", R"("epoch":0)", 0, "invalid observation: epoch must be non-zero"},
+      {false, R"(observability/1)", R"(observability/2)", 0,
        "invalid observation: unsupported schema"},
-      {"snapshot schema", true, R"(runtime-state/1)", R"(runtime-state/2)", 96,
-       "unsupported schema"},
-      {"subjects object", true, R"("subjects":[)", R"("subjects":{)", 151, "expected array"},
-      {"ids descending", true, R"("device:host/gpu-0")", R"("t")", 246,
-       "subject ids not strictly ascending"},
-      {"missing, observed", true, R"("status":"captured")", R"("status":"missing")", 262,
+      {true, R"(runtime-state/1)", R"(runtime-state/2)", 96, "unsupported schema"},
+      {true, R"("subjects":[)", R"("subjects":{)", 151, "expected array"},
+      {true, R"("device:host/gpu-0")", R"("t")", 246, "subject ids not strictly ascending"},
+      {true, R"("status":"captured")", R"("status":"missing")", 262,
        "observation on a subject not captured"},
-      {"captured, none", true, R"("status":"missing")", R"("status":"captured")", 152,
+      {true, R"("status":"missing")", R"("status":"captured")", 152,
        "captured subject without observation"},
-      {"captured, diagnostic", true, R"("diagnostic":"")", R"("diagnostic":"x")", 262,
-       "diagnostic on a captured subject"},
-      {"missing, silent", true, R"("probe returned no observation")", R"("")", 152,
+      {true, R"("diagnostic":"")", R"("diagnostic":"x")", 262, "diagnostic on a captured subject"},
+      {true, R"("probe returned no observation")", R"("")", 152,
        "subject not captured without diagnostic"},
-      {"other subject", true, R"("system:lab")", R"("system:lab2")", 262,
-       "observation of another subject"},
-      {"other system", true, R"(],"system_id":"lab")", R"(],"system_id":"lac")", 262,
+      {true, R"("system:lab")", R"("system:lab2")", 262, "observation of another subject"},
+      {true, R"(],"system_id":"lab")", R"(],"system_id":"lac")", 262,
        "observation of another system"},
-      {"other epoch", true, R"("epoch":1,"logical_time":7)", R"("epoch":2,"logical_time":7)", 262,
+      {true, R"("epoch":1,"logical_time":7)", R"("epoch":2,"logical_time":7)", 262,
        "observation of another epoch"},
-      {"complete, missing", true, R"("partial")", R"("complete")", 130,
-       "complete snapshot with a subject not captured"},
-      {"zero epoch", true, R"("epoch":1,"logical_time":7)", R"("epoch":0,"logical_time":7)", 68,
+      {true, R"("partial")", R"("complete")", 130, "complete snapshot with a subject not captured"},
+      {true, R"("epoch":1,"logical_time":7)", R"("epoch":0,"logical_time":7)", 68,
        "epoch must be non-zero"},
-      {"zero barrier", true, R"("barrier_sequence":3)", R"("barrier_sequence":0)", 20,
+      {true, R"("barrier_sequence":3)", R"("barrier_sequence":0)", 20,
        "barrier_sequence must be non-zero"},
-      {"empty system id", true, R"(],"system_id":"lab")", R"(],"system_id":"")", 573,
-       "system_id must not be empty"},
-      {"unknown status", true, R"("missing")", R"("lost")", 251, "unknown status name"},
-      {"embedded invalid", true, R"("schema":"velmor-observability/1")", R"("schema":"x")", 311,
+      {true, R"(],"system_id":"lab")", R"(],"system_id":"")", 573, "system_id must not be empty"},
+      {true, R"("missing")", R"("lost")", 251, "unknown status name"},
+      {true, R"("schema":"velmor-observability/1")", R"("schema":"x")", 311,
        "invalid observation: unsupported schema"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.description);
+    SCOPED_TRACE(row.to);
     const std::string text = edited(row.snapshot ? kSnapshot : kObservation, row.from, row.to);
     try {
       row.snapshot ? (void)readRuntimeState(text) : (void)readObservation(text);
@@ -148,16 +129,13 @@ TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
         std::string(2, static_cast<char>(byte));
   }
   everyByte.declared->type = std::string("\"\\/\b\f\n\r\t\0\x1f", 10);
-  // Every name of every table and the hard doubles are in the seeds of FuzzReplay.Reader.
-  for (const Observation& record : {testing::systemExample(), everyByte}) {
-    const std::string text = record.toCanonicalJson();
-    SCOPED_TRACE(text);
-    const Observation back = readObservation(text);
-    EXPECT_EQ(record, back);
-    EXPECT_EQ(text, back.toCanonicalJson());
-  }
-  EXPECT_EQ(testing::engineExample(), readObservation(kObservation));
-  EXPECT_EQ(kSnapshot, readRuntimeState(kSnapshot).toCanonicalJson());
+  // The documentation's examples, every name of every table and the hard doubles are seeds of
+  // FuzzReplay.Reader, which holds what they read to what a strict JSON parser reads.
+  const std::string text = everyByte.toCanonicalJson();
+  SCOPED_TRACE(text);
+  const Observation back = readObservation(text);
+  EXPECT_EQ(everyByte, back);
+  EXPECT_EQ(text, back.toCanonicalJson());
 }
 
 TEST(Reader, HostileInputStaysLinearAndInsideTheView) {
@@ -166,12 +144,10 @@ TEST(Reader, HostileInputStaysLinearAndInsideTheView) {
               "\"k\":\"" + std::string(100'000'000, 'a') + "\"");
   EXPECT_EQ(100'000'000U, readObservation(huge).extensions.at("k").size());
 
-  std::string map = R"({"extensions":{)";
-  for (int entry = 0; entry < 1'000'000; ++entry) {
-    map += (entry == 0 ? "\"" : ",\"") + std::to_string(10'000'000 + entry) + "\":\"\"";
-  }
-  map += "}}";
-  huge = edited(kObservation, R"("extensions":{})", map.substr(1, map.size() - 2));
+  std::string map = R"("extensions":{"10000000":"")";
+  for (int entry = 1; entry < 1'000'000; ++entry)
+    map += ",\"" + std::to_string(10'000'000 + entry) + "\":\"\"";
+  huge = edited(kObservation, R"("extensions":{})", map + "}");
   EXPECT_EQ(1'000'000U, readObservation(huge).extensions.size());
 
   EXPECT_THROW((void)readObservation(R"({"declared":)" + std::string(1'000'000, '[')),

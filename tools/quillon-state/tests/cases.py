@@ -1,11 +1,11 @@
-"""Runs quillon-state over a table of cases and reports every case whose result differs.
-
-usage: python3 SUBCOMMAND_test.py QUILLON_STATE
-
-A case: "what", "args" ("{name}" is the path of file name), "files" (name -> text), "stdin", "tty"
-(a terminal as standard error), and what must come back: "status"; "out" and "err", regular
-expressions the whole output must match; "consumer", a command that must accept standard output.
+"""usage: python3 SUBCOMMAND_test.py QUILLON_STATE: runs quillon-state over a table of cases and
+reports every case whose result differs. A case: "what", "args" ("{name}" is the path of file
+name), "files" (name -> text), "stdin", "tty" (a terminal as standard error), and what must come
+back: "status"; "out" and "err", regular expressions the whole output must match; "consumer", a
+command that must accept standard output.
 """
+import contextlib
+import json
 import os
 import pathlib
 import pty
@@ -14,26 +14,21 @@ import subprocess
 import sys
 import tempfile
 
-# The documentation's worked runtime-state document and the observation document it embeds.
-OBSERVATION = ('{"declared":null,"entity":{"id":"lab","kind":"system","parent":null},"epoch":1,'
-               '"extensions":{},"logical_time":0,"observed":null,"observed_at_ns":0,"planned":null,'
-               '"schema":"velmor-observability/1","sequence":0,"system_id":"lab"}')
-MISSING_GPU = ('{"diagnostic":"probe returned no observation","id":"device:host/gpu-0",'
-               '"observation":null,"status":"missing"}')
-STATE = ('{"barrier_sequence":3,"captured_at_ns":14,"deadline_ns":110,"epoch":1,"logical_time":7,'
-         '"schema":"velmor-runtime-state/1","status":"partial","subjects":[' + MISSING_GPU +
-         ',{"diagnostic":"","id":"system:lab","observation":' + OBSERVATION +
-         ',"status":"captured"}],"system_id":"lab"}')
+# The documentation's worked runtime-state document and the observation document it embeds, as
+# committed among the reader's seeds.
+SEEDS = pathlib.Path(__file__).resolve().parents[3] / "fuzz" / "corpus" / "reader"
+OBSERVATION = (SEEDS / "system_example").read_text()
+STATE = (SEEDS / "partial_snapshot").read_text()
+MISSING_GPU = json.dumps(json.loads(STATE)["subjects"][0], separators=(",", ":"))
 
 
 def run(cases):
     tool, failures = sys.argv[1], 0
     with tempfile.TemporaryDirectory() as folder:
         for case in cases:
-            paths = {name: str(pathlib.Path(folder, name + ".jsonl"))
-                     for name in case.get("files", {})}
+            paths = {name: pathlib.Path(folder, name + ".jsonl") for name in case.get("files", {})}
             for name, text in case.get("files", {}).items():
-                pathlib.Path(paths[name]).write_text(text, encoding="utf-8")
+                paths[name].write_text(text, encoding="utf-8")
             args = [argument.format(**paths) for argument in case["args"]]
             terminal, tty = pty.openpty() if case.get("tty") else (None, subprocess.PIPE)
             result = subprocess.run([tool] + args, input=case.get("stdin", "").encode(),
@@ -41,11 +36,9 @@ def run(cases):
             if terminal is not None:
                 os.close(tty)
                 result.stderr = b""
-                try:
+                with contextlib.suppress(OSError):  # EIO once the writers are gone
                     while chunk := os.read(terminal, 65536):
                         result.stderr += chunk
-                except OSError:  # the end of a terminal whose writers are gone
-                    pass
                 os.close(terminal)
             out, err = result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
             problems = [] if result.returncode == case["status"] else [

@@ -1,7 +1,7 @@
 """quillon-state metrics, case by case; promtool must accept every exposition."""
 import shutil
 
-from cases import OBSERVATION, STATE, run
+from cases import STATE, run
 
 PROMTOOL = [shutil.which("promtool") or "/usr/bin/promtool", "check", "metrics"]
 EXPOSITION = r'.*\nquillon_snapshot_complete\{system_id="lab"\} 0\n.*# EOF\n'
@@ -9,10 +9,6 @@ EXPOSITION = r'.*\nquillon_snapshot_complete\{system_id="lab"\} 0\n.*# EOF\n'
 run([
     {"what": "standard input", "args": ["metrics"], "stdin": STATE + "\n", "out": EXPOSITION,
      "err": "", "status": 0, "consumer": PROMTOOL},
-    {"what": "the last line of a file", "args": ["metrics", "{a}"],
-     "files": {"a": "not read\n" + STATE}, "out": EXPOSITION, "status": 0, "consumer": PROMTOOL},
-    {"what": "an observation is refused", "args": ["metrics", "-"], "stdin": OBSERVATION,
-     "out": "", "err": r"quillon-state: -:1: byte \d+: [^\n]+\n", "status": 2},
     {"what": "a missing file", "args": ["metrics", "no/such.jsonl"], "out": "",
      "err": "quillon-state: cannot open no/such.jsonl: no such file or directory\n", "status": 2},
     {"what": "help shows an example", "args": ["metrics", "--help"],
