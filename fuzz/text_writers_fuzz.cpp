@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -42,19 +41,12 @@ void checkDouble(double value) {
     return;
   }
   require(std::isfinite(value), "jsonDouble of a non-finite value throws", written);
-  // The fuzz process never leaves the C locale, so printf's decimal point is ".".
+  // The fuzz process never leaves the C locale, so printf's decimal point is "."; 17 significant
+  // digits read back to the same double, and printf writes them as JSON number text.
   char expected[64];
   const int length = std::snprintf(expected, sizeof expected, "%.17g", value);
   require(length > 0 && written == std::string_view(expected, static_cast<std::size_t>(length)),
           "jsonDouble agrees with snprintf(\"%.17g\")", written + " vs " + expected);
-  // errno is not consulted: glibc reports ERANGE for subnormal results that are still exact.
-  char* end = nullptr;
-  const double readBack = std::strtod(written.c_str(), &end);
-  require(
-      end == written.c_str() + written.size() && std::memcmp(&readBack, &value, sizeof value) == 0,
-      "jsonDouble reads back to the same double", written);
-  require(parseCanonical(written, "jsonDouble is a JSON number").is_number(),
-          "jsonDouble is a JSON number", written);
 }
 
 }  // namespace
