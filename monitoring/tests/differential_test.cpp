@@ -1,7 +1,7 @@
 // jsonDouble against an independent formatter: C's printf with "%.17g", which writes the same 17
 // significant digits and picks plain or scientific notation by the same rule, over random bit
-// patterns from a fixed seed and every rounding edge. Then the numbers and a document under a
-// locale that writes a decimal comma: they must not change (scripts/test generates de_DE.UTF-8).
+// patterns from a fixed seed and every rounding edge. Then a document under a locale that writes
+// a decimal comma: it must not change (scripts/test generates de_DE.UTF-8).
 #include <gtest/gtest.h>
 
 #include <quillon/monitoring/canonical_json.hpp>
@@ -88,20 +88,11 @@ TEST(Locale, DocumentsIgnoreADecimalCommaLocale) {
   } catch (const std::runtime_error&) {
     GTEST_SKIP() << "de_DE.UTF-8 is not installed (scripts/test generates it)";
   }
-  std::vector<double> values = {0.1, -0.0, 0.25, 1e17, 0.00012, 2.5e-308, 123456.789};
-  std::mt19937_64 random(7);
-  for (int draw = 0; draw < 1000; ++draw)
-    values.push_back(std::uniform_real_distribution<double>(-1e6, 1e6)(random));
-  std::vector<std::string> texts;
-  for (const double value : values)
-    texts.push_back(printed(value));
   const std::string document = testing::engineExample().toCanonicalJson();
 
   // Setting the global C++ locale sets the C locale too.
   const std::locale previous = std::locale::global(*german);
   EXPECT_EQ("0,5", printed(0.5)) << "the C locale does not write a decimal comma";
-  for (std::size_t at = 0; at < values.size(); ++at)
-    EXPECT_EQ(texts[at], jsonDouble(values[at]));
   EXPECT_EQ(document, testing::engineExample().toCanonicalJson());
   std::locale::global(previous);
 }

