@@ -1,8 +1,7 @@
-// The text writers byte for byte. Their fast paths (16-byte scans, overlapping short loads, whole
-// table entries stored near the end of the buffer) are checked against a byte-by-byte reference
-// over texts that put every byte at every offset of every block; the text_writers fuzz seeds read
-// them back with a strict parser that this project did not write. Numbers are checked against
-// printf in differential_test, maps in key order through the documents of observation_test.
+// The text writers byte for byte: their fast paths (16-byte scans, overlapping short loads, whole
+// table entries stored near the end of the buffer) against a byte-by-byte reference, over texts
+// that put every byte at every offset of every block. Numbers are checked against printf in
+// differential_test, maps in key order through the documents of observation_test.
 #include <quillon/monitoring/canonical_json.hpp>
 #include <quillon/monitoring/observation.hpp>
 
@@ -64,7 +63,7 @@ TEST(JsonString, AgreesWithTheRulesForEveryByteAtEveryOffset) {
   }
   // Dense escapes and long clean runs, where the growth is counted in all sixteen lanes; at 5000
   // bytes, blocks with few escapes are written run by run, those with many byte by byte, and the
-  // text outgrows the stack buffer. The text_writers seeds long_* hold such texts too.
+  // text outgrows the stack buffer.
   std::mt19937_64 random(5);
   constexpr std::string_view kBytes =
       "\"\\\b\t\n\f\r\x01\x0b\x1f\x7f/ :\xc3\xa9"

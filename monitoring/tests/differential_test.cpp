@@ -31,16 +31,8 @@ std::string printed(double value) {
 }
 
 TEST(JsonDoubleDifferential, AgreesWithPrintfOnTwoMillionBitPatternsAndEveryRoundingEdge) {
-  std::vector<double> values = {0.0,
-                                -0.0,
-                                1.0,
-                                0.1,
-                                1e16,
-                                1e17,
-                                5e-324,
-                                -2.2250738585072014e-308,
-                                1.7976931348623157e308,
-                                2.98023223876953125e-08};
+  std::vector<double> values = {0.0, -0.0, 1.0, 0.1, 1e16, 1e17, 2.98023223876953125e-08};
+  values.insert(values.end(), {5e-324, -2.2250738585072014e-308, 1.7976931348623157e308});
   std::mt19937_64 random(0x5EED'0F'D0'0B'1EULL);
   // Every bit random reaches all magnitudes, subnormals and non-finite values; exponents of 2^-64
   // to 2^63 crowd the switch between plain and scientific notation.
