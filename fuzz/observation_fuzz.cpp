@@ -39,12 +39,8 @@ constexpr std::array<std::string_view, 10> kRuleMessages = {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput in(data, size);
   const Observation record = readObservation(in);
-  std::vector<std::string> messages;
-  try {
-    messages = record.validate();
-  } catch (const std::exception& error) {
-    fail("validate never throws", error.what());
-  }
+  // An exception from validate escapes and aborts the run, which breaks the property too.
+  const std::vector<std::string> messages = record.validate();
   // Strictly ascending rules mean rule order and no message twice.
   auto next = kRuleMessages.begin();
   for (const std::string& message : messages) {

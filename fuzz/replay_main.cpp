@@ -1,7 +1,6 @@
 // Runs a fuzz target without libFuzzer: feeds every file named on the command line, and every file
-// inside every folder named there (in sorted order), to LLVMFuzzerTestOneInput once. A broken
-// property aborts the process and so fails the test.
-#include <algorithm>
+// inside every folder named there, to LLVMFuzzerTestOneInput once. A broken property aborts the
+// process and so fails the test.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -14,14 +13,12 @@
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
   for (int at = 1; at < argc; ++at) {
-    const std::size_t before = inputs.size();
     if (!std::filesystem::is_directory(argv[at])) {
       inputs.emplace_back(argv[at]);
       continue;
     }
     for (const auto& entry : std::filesystem::directory_iterator(argv[at]))
       if (entry.is_regular_file()) inputs.push_back(entry.path());
-    std::sort(inputs.begin() + static_cast<std::ptrdiff_t>(before), inputs.end());
   }
   for (const std::filesystem::path& input : inputs) {
     std::ifstream file(input, std::ios::binary);

@@ -1,12 +1,11 @@
 // jsonDouble against an independent formatter: C's printf with "%.17g", which writes the same 17
 // significant digits and picks plain or scientific notation by the same rule, over random bit
-// patterns from a fixed seed and every rounding edge. Then the documents under a locale that
-// writes a decimal comma: they must not change (scripts/test generates de_DE.UTF-8).
+// patterns from a fixed seed and every rounding edge. Then a document under a locale that writes
+// a decimal comma: it must not change (scripts/test generates de_DE.UTF-8).
 #include <gtest/gtest.h>
 
 #include <quillon/monitoring/canonical_json.hpp>
 #include <quillon/monitoring/observation.hpp>
-#include <quillon/monitoring/snapshot.hpp>
 
 #include <bit>
 #include <clocale>
@@ -32,16 +31,8 @@ std::string printed(double value) {
 }
 
 TEST(JsonDoubleDifferential, AgreesWithPrintfOnTwoMillionBitPatternsAndEveryRoundingEdge) {
-  std::vector<double> values = {0.0,
-                                -0.0,
-                                1.0,
-                                0.1,
-                                1e16,
-                                1e17,
-                                5e-324,
-                                -2.2250738585072014e-308,
-                                1.7976931348623157e308,
-                                2.98023223876953125e-08};
+  std::vector<double> values = {0.0, -0.0, 1.0, 0.1, 1e16, 1e17, 2.98023223876953125e-08};
+  values.insert(values.end(), {5e-324, -2.2250738585072014e-308, 1.7976931348623157e308});
   std::mt19937_64 random(0x5EED'0F'D0'0B'1EULL);
   // Every bit random reaches all magnitudes, subnormals and non-finite values; exponents of 2^-64
   // to 2^63 crowd the switch between plain and scientific notation.
@@ -89,35 +80,13 @@ TEST(Locale, DocumentsIgnoreADecimalCommaLocale) {
   } catch (const std::runtime_error&) {
     GTEST_SKIP() << "de_DE.UTF-8 is not installed (scripts/test generates it)";
   }
-  std::vector<double> values = {0.1, -0.0, 0.25, 1e17, 0.00012, 2.5e-308, 123456.789};
-  std::mt19937_64 random(7);
-  for (int draw = 0; draw < 1000; ++draw)
-    values.push_back(std::uniform_real_distribution<double>(-1e6, 1e6)(random));
-  std::vector<std::string> texts;
-  for (const double value : values)
-    texts.push_back(printed(value));
-  std::vector<SnapshotProbe> probes;
-  probes.push_back({"engine:gpu-0/transformer", true,
-                    [] { return std::optional(testing::engineExample(0.1)); }});
-  probes.push_back({"device:host/gpu-0", true, [] { return std::optional<Observation>(); }});
-  std::uint64_t now = 1'000'000;
-  const SnapshotBarrier barrier(std::move(probes), [&now] { return now++; });
+  const std::string document = testing::engineExample().toCanonicalJson();
 
   // Setting the global C++ locale sets the C locale too.
   const std::locale previous = std::locale::global(*german);
   EXPECT_EQ("0,5", printed(0.5)) << "the C locale does not write a decimal comma";
-  for (std::size_t at = 0; at < values.size(); ++at)
-    EXPECT_EQ(texts[at], jsonDouble(values[at]));
-  const std::string observation = testing::engineExample().toCanonicalJson();
-  const std::string snapshot =
-      barrier.capture("lab", 4, 9, -1, 1'000'000'000'000).toCanonicalJson();
+  EXPECT_EQ(document, testing::engineExample().toCanonicalJson());
   std::locale::global(previous);
-  EXPECT_EQ(
-      R"({"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})",
-      observation);
-  EXPECT_EQ(
-      R"({"barrier_sequence":9,"captured_at_ns":1000004,"deadline_ns":1000001000000,"epoch":4,"logical_time":-1,"schema":"velmor-runtime-state/1","status":"partial","subjects":[{"diagnostic":"probe returned no observation","id":"device:host/gpu-0","observation":null,"status":"missing"},{"diagnostic":"","id":"engine:gpu-0/transformer","observation":{"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.10000000000000001,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"},"status":"captured"}],"system_id":"lab"})",
-      snapshot);
 }
 
 }  // namespace

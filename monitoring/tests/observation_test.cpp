@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,11 +19,8 @@
 namespace Quillon::Core::Monitoring {
 namespace {
 
-using Messages = std::vector<std::string>;
-
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 constexpr std::int64_t kMinI64 = std::numeric_limits<std::int64_t>::min();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 /// Names values 0 to count - 1 and the largest value, each followed by a space; every name must
 /// fit the bound that the document writers reserve for it without looking it up.
@@ -65,12 +61,9 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
   constexpr EntityKind kSystem = EntityKind::system;
   constexpr EntityKind kEngine = EntityKind::engine;
   const char* const kPressure = "pressure must be finite and in [0,1]";
-  const auto record = [](EntityIdentity entity, std::string systemId = "lab",
-                         std::uint64_t epoch = 1) {
+  const auto record = [](EntityIdentity entity) {
     Observation made = testing::systemExample();
     made.entity = std::move(entity);
-    made.system_id = std::move(systemId);
-    made.epoch = epoch;
     return made;
   };
   const auto schema = [&record](std::string text) {
@@ -85,13 +78,13 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
         ObservedState{LifecycleState::declared, HealthState::unknown, false, pressure, last, {}};
     return made;
   };
-  Observation allNine = observed(kNaN, 501);
+  Observation allNine = observed(std::nan(""), 501);
   allNine.schema = "velmor-observability/2";
   allNine.system_id = "la b";
   allNine.epoch = 0;
   allNine.entity = {kSystem, "", ""};
 
-  const std::tuple<const char*, Observation, Messages> rows[] = {
+  const std::tuple<const char*, Observation, std::vector<std::string>> rows[] = {
       {"engine with parent", testing::engineExample(), {}},
       {"system itself", testing::systemExample(), {}},
       {"default record",
@@ -99,42 +92,18 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
        {"invalid system_id", "epoch must be non-zero", "invalid entity id"}},
       {"schema plus a NUL byte", schema({"velmor-observability/1", 23}), {"unsupported schema"}},
       {"schema short of a byte", schema("velmor-observability/"), {"unsupported schema"}},
-      {"schema with another last byte", schema("velmor-observability/2"), {"unsupported schema"}},
-      {"epoch zero", record({kEngine, "x", "p"}, "lab", 0), {"epoch must be non-zero"}},
-      {"system_id with space", record({kEngine, "x", "p"}, "la b"), {"invalid system_id"}},
       {"subject key as id", record({kEngine, "engine:gpu-0/x", "p"}), {"invalid entity id"}},
-      {"system with another id",
-       record({kSystem, "runtime", {}}),
-       {"system entity must match system_id"}},
-      {"system with an id one byte longer",
-       record({kSystem, "lab2", {}}),
-       {"system entity must match system_id"}},
-      {"non-system without parent",
-       record({kEngine, "x", {}}),
-       {"non-system entity requires parent"}},
+      {"system lab2", record({kSystem, "lab2", {}}), {"system entity must match system_id"}},
+      {"engine without parent", record({kEngine, "x", {}}), {"non-system entity requires parent"}},
       {"parent with solidus", record({kEngine, "x", "gpu/0"}), {"invalid parent id"}},
-      {"present but empty parent", record({kEngine, "x", ""}), {"invalid parent id"}},
-      {"system with malformed parent",
-       record({kSystem, "lab", "a b"}),
-       {"invalid parent id", "system entity cannot have parent"}},
-      {"system with parent and another id",
-       record({kSystem, "runtime", "host"}),
-       {"system entity cannot have parent", "system entity must match system_id"}},
-      {"kind 12 without parent",
-       record({static_cast<EntityKind>(12), "x", {}}),
-       {"non-system entity requires parent"}},
       {"kind 12 with parent", record({static_cast<EntityKind>(12), "x", "p"}), {}},
       {"last_observed equal to envelope", observed(0.5, 500), {}},
-      {"last_observed one later",
-       observed(0.5, 501),
-       {"last_observed cannot be newer than envelope"}},
       {"pressure negative zero", observed(-0.0), {}},
       {"pressure one", observed(1.0), {}},
       {"pressure next above one", observed(std::nextafter(1.0, 2.0)), {kPressure}},
       {"pressure negative subnormal",
        observed(-std::numeric_limits<double>::denorm_min()),
        {kPressure}},
-      {"pressure infinite", observed(std::numeric_limits<double>::infinity()), {kPressure}},
       {"all nine rules broken",
        allNine,
        {"unsupported schema", "invalid system_id", "epoch must be non-zero", "invalid entity id",
@@ -145,14 +114,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
   for (const auto& [description, observation, expected] : rows) {
     SCOPED_TRACE(description);
     EXPECT_EQ(expected, observation.validate());
-    // Valid records write a strict document; invalid ones refuse to write.
-    try {
-      EXPECT_TRUE(testing::parseStrict(observation.toCanonicalJson()).is_object());
-      EXPECT_TRUE(expected.empty());
-    } catch (const std::invalid_argument& error) {
-      EXPECT_FALSE(expected.empty());
-      EXPECT_STREQ("invalid observation", error.what());
-    }
   }
 }
 

@@ -30,7 +30,7 @@ SCHEMA_FILES = {
     "velmor-runtime-state/1": "runtime-state-1.schema.json",
 }
 OBSERVATION, RUNTIME_STATE = SCHEMA_FILES
-DELETE = object()
+DELETE = "<deleted>"
 
 
 def refuse_fetch(uri):
@@ -83,11 +83,51 @@ def edited(document, edits):
     return result
 
 
-# Each broken document: a description, the document it starts from, and the edits that break it.
-# The valid documents that the edits start from are chosen by base_documents() below.
+# Each bad value replaces the member at its path in a valid document (DELETE removes it), one at a
+# time; the valid documents are chosen by base_documents() below.
 SUBJECT = ("subjects", 0)
 EMBEDDED = SUBJECT + ("observation",)
-NONE = "probe returned no observation"
+BAD_VALUES = {
+    OBSERVATION: [
+        (("schema",), ["velmor-observability/2"]),
+        (("system_id",), ["", "la b", "lab\n"]),
+        (("epoch",), [DELETE, 0, -1, 2**64, "4"]),
+        (("sequence",), [1.5]),
+        (("observed_at_ns",), [-1]),
+        (("logical_time",), [-2**63 - 1, 2**63]),
+        (("extensions",), [None]),
+        (("extra",), [1]),
+        (("entity", "extra"), ["x"]),
+        (("entity", "kind"), ["gpu", "Engine", "system"]),
+        (("entity", "id"), ["a:b"]),
+        (("entity", "parent"), ["gpu\\0", None]),
+        (("declared", "config_hash"), [DELETE]),
+        (("planned", "host_id"), [7]),
+        (("observed", "ready"), [DELETE, "false"]),
+        (("observed", "health"), ["fine"]),
+        (("observed", "lifecycle"), ["booting"]),
+        (("observed", "pressure"), [1.0000000000000002, -0.25, "0.25"]),
+        (("observed", "attributes", "queue"), [3]),
+    ],
+    RUNTIME_STATE: [
+        (("schema",), ["velmor-runtime-state/2"]),
+        (("status",), [DELETE, "done", "partial"]),
+        (("system_id",), [""]),
+        (("epoch",), [-1, 0]),
+        (("barrier_sequence",), [0]),
+        (("deadline_ns",), [2**64]),
+        (("logical_time",), [2**63]),
+        (("extra",), [None]),
+        (("subjects",), [{}]),
+        (SUBJECT + ("status",), ["lost"]),
+        (SUBJECT + ("diagnostic",), [DELETE, "late"]),
+        (SUBJECT + ("extra",), [""]),
+        (SUBJECT + ("id",), [""]),
+        (EMBEDDED, [None]),
+        (EMBEDDED + ("epoch",), [DELETE, -4]),
+        (EMBEDDED + ("entity", "kind"), ["gpu"]),
+    ],
+}
 
 
 def outcome(status, diagnostic, snapshot="partial"):
@@ -96,64 +136,16 @@ def outcome(status, diagnostic, snapshot="partial"):
             (SUBJECT + ("diagnostic",), diagnostic), (EMBEDDED, None)]
 
 
-BROKEN = [
-    ("a missing member", OBSERVATION, [(("epoch",), DELETE)]),
-    ("a missing nested member", OBSERVATION, [(("observed", "ready"), DELETE)]),
-    ("an extra member", OBSERVATION, [(("extra",), 1)]),
-    ("an extra member in entity", OBSERVATION, [(("entity", "extra"), "x")]),
-    ("an unknown kind name", OBSERVATION, [(("entity", "kind"), "gpu")]),
-    ("a kind name in upper case", OBSERVATION, [(("entity", "kind"), "Engine")]),
-    ("an unknown health name", OBSERVATION, [(("observed", "health"), "fine")]),
-    ("an unknown lifecycle name", OBSERVATION, [(("observed", "lifecycle"), "booting")]),
-    ("another schema", OBSERVATION, [(("schema",), "velmor-observability/2")]),
-    ("a zero epoch", OBSERVATION, [(("epoch",), 0)]),
-    ("a negative epoch", OBSERVATION, [(("epoch",), -1)]),
-    ("an epoch of 2^64", OBSERVATION, [(("epoch",), 2**64)]),
-    ("an epoch as text", OBSERVATION, [(("epoch",), "4")]),
-    ("a fractional sequence", OBSERVATION, [(("sequence",), 1.5)]),
-    ("a negative observed_at_ns", OBSERVATION, [(("observed_at_ns",), -1)]),
-    ("a logical_time below -2^63", OBSERVATION, [(("logical_time",), -2**63 - 1)]),
-    ("a logical_time of 2^63", OBSERVATION, [(("logical_time",), 2**63)]),
-    ("a pressure above 1", OBSERVATION, [(("observed", "pressure"), 1.0000000000000002)]),
-    ("a negative pressure", OBSERVATION, [(("observed", "pressure"), -0.25)]),
-    ("a pressure as text", OBSERVATION, [(("observed", "pressure"), "0.25")]),
-    ("ready as text", OBSERVATION, [(("observed", "ready"), "false")]),
-    ("an empty system_id", OBSERVATION, [(("system_id",), "")]),
-    ("a system_id with a space", OBSERVATION, [(("system_id",), "la b")]),
-    ("a system_id ending in a line feed", OBSERVATION, [(("system_id",), "lab\n")]),
-    ("an entity id with a colon", OBSERVATION, [(("entity", "id"), "a:b")]),
-    ("a parent with a reverse solidus", OBSERVATION, [(("entity", "parent"), "gpu\\0")]),
-    ("a non-system entity without parent", OBSERVATION, [(("entity", "parent"), None)]),
-    ("a system entity with a parent", OBSERVATION, [(("entity", "kind"), "system")]),
-    ("a number as attribute value", OBSERVATION, [(("observed", "attributes", "queue"), 3)]),
-    ("extensions as null", OBSERVATION, [(("extensions",), None)]),
-    ("declared without config_hash", OBSERVATION, [(("declared", "config_hash"), DELETE)]),
-    ("a planned host_id that is a number", OBSERVATION, [(("planned", "host_id"), 7)]),
-    ("a missing member", RUNTIME_STATE, [(("status",), DELETE)]),
-    ("an extra member", RUNTIME_STATE, [(("extra",), None)]),
-    ("an unknown snapshot status name", RUNTIME_STATE, [(("status",), "done")]),
-    ("an unknown subject status name", RUNTIME_STATE, [(SUBJECT + ("status",), "lost")]),
-    ("another schema", RUNTIME_STATE, [(("schema",), "velmor-runtime-state/2")]),
-    ("a negative epoch", RUNTIME_STATE, [(("epoch",), -1)]),
-    ("a zero epoch", RUNTIME_STATE, [(("epoch",), 0)]),
-    ("a zero barrier_sequence", RUNTIME_STATE, [(("barrier_sequence",), 0)]),
-    ("a deadline_ns of 2^64", RUNTIME_STATE, [(("deadline_ns",), 2**64)]),
-    ("a logical_time of 2^63", RUNTIME_STATE, [(("logical_time",), 2**63)]),
-    ("an empty system_id", RUNTIME_STATE, [(("system_id",), "")]),
-    ("subjects as an object", RUNTIME_STATE, [(("subjects",), {})]),
-    ("a subject without diagnostic", RUNTIME_STATE, [(SUBJECT + ("diagnostic",), DELETE)]),
-    ("a subject with an extra member", RUNTIME_STATE, [(SUBJECT + ("extra",), "")]),
-    ("a subject with an empty id", RUNTIME_STATE, [(SUBJECT + ("id",), "")]),
-    ("a captured subject with a diagnostic", RUNTIME_STATE, [(SUBJECT + ("diagnostic",), "late")]),
-    ("a captured subject without observation", RUNTIME_STATE, [(EMBEDDED, None)]),
-    ("a complete snapshot, a missing subject", RUNTIME_STATE, outcome("missing", NONE, "complete")),
-    ("a partial snapshot, all captured", RUNTIME_STATE, [(("status",), "partial")]),
-    ("a missing subject that shows an observation", RUNTIME_STATE, outcome("missing", NONE)[:-1]),
-    ("an unsupported subject with another reason", RUNTIME_STATE, outcome("unsupported", NONE)),
-    ("a late subject with another reason", RUNTIME_STATE, outcome("deadline_exceeded", "late")),
-    ("an embedded observation without epoch", RUNTIME_STATE, [(EMBEDDED + ("epoch",), DELETE)]),
-    ("an embedded observation with a negative epoch", RUNTIME_STATE, [(EMBEDDED + ("epoch",), -4)]),
-    ("an embedded unknown kind", RUNTIME_STATE, [(EMBEDDED + ("entity", "kind"), "gpu")]),
+# Each broken document: the schema it breaks and the edits; subject outcomes break only together:
+# a complete snapshot with a missing subject, a missing subject that shows an observation, an
+# unsupported subject and a late one with another reason.
+NONE = "probe returned no observation"
+BROKEN = [(name, [(path, value)]) for name, members in BAD_VALUES.items()
+          for path, values in members for value in values] + [
+    (RUNTIME_STATE, outcome("missing", NONE, "complete")),
+    (RUNTIME_STATE, outcome("missing", NONE)[:-1]),
+    (RUNTIME_STATE, outcome("unsupported", NONE)),
+    (RUNTIME_STATE, outcome("deadline_exceeded", "late")),
 ]
 
 
@@ -213,13 +205,13 @@ def main(argv):
     rejected = 0
     if "--broken" in options:
         bases = base_documents(documents)
-        for description, name, edits in BROKEN:
+        for name, edits in BROKEN:
             if name not in bases:
-                failures.append(f"no valid {name} document to break with {description}")
+                failures.append(f"no valid {name} document to break with {edits}")
             elif problem(check[name], edited(bases[name], edits)):
                 rejected += 1
             else:
-                failures.append(f"{name} with {description} was accepted")
+                failures.append(f"{name} with {edits} was accepted")
     print("".join(failure + "\n" for failure in failures) +
           f"{len(documents)} documents valid, {rejected} broken documents rejected, "
           f"{len(failures)} failures")
