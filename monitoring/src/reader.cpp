@@ -129,7 +129,7 @@ constexpr std::array<std::string_view, 2> kSnapshotStatusNames = {"complete", "p
 /// last bytes, which no two names of one table share, holds the name's value plus one (0: none).
 constexpr std::size_t kNameSlots = 32;
 
-constexpr std::size_t nameSlot(std::string_view name) noexcept {
+[[gnu::always_inline]] constexpr std::size_t nameSlot(std::string_view name) noexcept {
   return (2 * name.size() + static_cast<unsigned char>(name.front()) +
           static_cast<unsigned char>(name.back())) %
          kNameSlots;
@@ -410,13 +410,24 @@ struct NumberText {
   bool integral = true;
 };
 
-/// Where the members of a snapshot that its subjects are checked against stand in the text.
+/// A captured subject as the snapshot's own members are checked against it: its index and where
+/// it stands in the text.
+struct CapturedPlace {
+  std::size_t index = 0;
+  const char* start = nullptr;
+};
+
+/// Where the members of a snapshot that its subjects are checked against stand in the text, and
+/// the two captured subjects that decide whether every observation is of the snapshot's system
+/// and epoch: the first one, and the first whose system or epoch differs from the first one's.
+/// When the first matches the snapshot, the other is the first that does not.
 struct SnapshotPlaces {
   const char* epoch = nullptr;
   const char* barrier_sequence = nullptr;
   const char* status = nullptr;
   const char* system_id = nullptr;
-  std::vector<const char*> subjects;
+  std::optional<CapturedPlace> first_captured;
+  std::optional<CapturedPlace> first_other;
 };
 
 /// Tells whether the `Size` bytes at `at` are those of `text`, `Size` a constant: a few
@@ -799,7 +810,7 @@ class Reader {
           snapshot.status = readName<SnapshotStatus>(kSnapshotStatusNames, "unknown status name");
           return;
         case SnapshotMember::subjects:
-          readSubjects(snapshot.subjects, places.subjects);
+          readSubjects(snapshot.subjects, places);
           return;
         case SnapshotMember::system_id:
           places.system_id = at_;
@@ -1307,7 +1318,7 @@ class Reader {
     });
   }
 
-  void readSubjects(std::vector<SubjectResult>& subjects, std::vector<const char*>& starts) {
+  void readSubjects(std::vector<SubjectResult>& subjects, SnapshotPlaces& places) {
     if (current() != '[') fail(at_, "expected array");
     ++at_;
     skipSpace();
@@ -1317,13 +1328,21 @@ class Reader {
     }
     for (;;) {
       if (current() != '{') fail(at_, "expected object");
-      starts.push_back(at_);
-      // Built in place: clearing a subject to zero costs less than moving a finished one in.
-      readSubject(subjects.emplace_back());
-      if (subjects.size() == 1) reserveLike(subjects, starts);
-      if (subjects.size() > 1 && !(subjects[subjects.size() - 2].id < subjects.back().id)) {
-        fail(starts.back(), "subject ids not strictly ascending");
+      const char* const start = at_;
+      if (subjects.empty()) {
+        // The first subject's length sizes the vector, which then holds the subjects that follow
+        // as they are read: clearing a subject to zero costs less than moving a finished one in.
+        SubjectResult first;
+        readSubject(first);
+        reserveLike(subjects, start);
+        subjects.push_back(std::move(first));
+      } else {
+        readSubject(subjects.emplace_back());
+        if (!(subjects[subjects.size() - 2].id < subjects.back().id)) {
+          fail(start, "subject ids not strictly ascending");
+        }
       }
+      placeCaptured(subjects, start, places);
       skipSpace();
       if (current() == ']') break;
       if (current() != ',') fail(at_, "expected ',' or ']'");
@@ -1337,12 +1356,28 @@ class Reader {
   /// as the first, so that the subjects are not moved as the vector grows; never more than twice
   /// the rest of the text in memory, so that a short first subject cannot make a hostile text
   /// reserve much more than it could fill.
-  void reserveLike(std::vector<SubjectResult>& subjects, std::vector<const char*>& starts) const {
-    const auto length = static_cast<std::size_t>(at_ - starts.front());
+  void reserveLike(std::vector<SubjectResult>& subjects, const char* start) const {
+    const auto length = static_cast<std::size_t>(at_ - start);
     const auto rest = static_cast<std::size_t>(end_ - at_);
-    const std::size_t count = 1 + std::min(rest / length, 2 * rest / sizeof(SubjectResult));
-    subjects.reserve(count);
-    starts.reserve(count);
+    subjects.reserve(1 + std::min(rest / length, 2 * rest / sizeof(SubjectResult)));
+  }
+
+  /// Notes the last subject read, at `start`, if it is the first captured one or the first whose
+  /// system or epoch differs from the first captured one's.
+  static void placeCaptured(const std::vector<SubjectResult>& subjects, const char* start,
+                            SnapshotPlaces& places) {
+    const SubjectResult& subject = subjects.back();
+    if (!subject.observation || places.first_other) return;
+    const CapturedPlace place{subjects.size() - 1, start};
+    if (!places.first_captured) {
+      places.first_captured = place;
+      return;
+    }
+    const Observation& first = *subjects[places.first_captured->index].observation;
+    if (subject.observation->epoch != first.epoch ||
+        !detail::sameBytes(subject.observation->system_id, first.system_id)) {
+      places.first_other = place;
+    }
   }
 
   void readSubject(SubjectResult& subject) {
@@ -1379,20 +1414,19 @@ class Reader {
       fail(places.barrier_sequence, "barrier_sequence must be non-zero");
     }
     if (snapshot.system_id.empty()) fail(places.system_id, "system_id must not be empty");
-    bool everyCaptured = true;
-    for (std::size_t index = 0; index < snapshot.subjects.size(); ++index) {
-      const SubjectResult& subject = snapshot.subjects[index];
-      if (!subject.observation) {
-        everyCaptured = false;
-        continue;
+    // The first captured subject that is not of the snapshot's system and epoch is the first
+    // captured one, or else the first that differs from it.
+    for (const auto& place : {places.first_captured, places.first_other}) {
+      if (!place) continue;
+      const Observation& observation = *snapshot.subjects[place->index].observation;
+      if (!detail::sameBytes(observation.system_id, snapshot.system_id)) {
+        fail(place->start, "observation of another system");
       }
-      if (!detail::sameBytes(subject.observation->system_id, snapshot.system_id)) {
-        fail(places.subjects[index], "observation of another system");
-      }
-      if (subject.observation->epoch != snapshot.epoch) {
-        fail(places.subjects[index], "observation of another epoch");
-      }
+      if (observation.epoch != snapshot.epoch) fail(place->start, "observation of another epoch");
     }
+    const bool everyCaptured =
+        std::all_of(snapshot.subjects.begin(), snapshot.subjects.end(),
+                    [](const SubjectResult& subject) { return subject.observation.has_value(); });
     if (snapshot.status == SnapshotStatus::complete && !everyCaptured) {
       fail(places.status, "complete snapshot with a subject not captured");
     }

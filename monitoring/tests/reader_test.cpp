@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "example_records.hpp"
 
@@ -115,6 +116,31 @@ TEST(Reader, RejectsWithByteAndReason) {
       EXPECT_EQ(row.offset, error.offset());
       EXPECT_EQ("invalid document at byte " + std::to_string(row.offset) + ": " + row.reason,
                 error.what());
+    }
+  }
+}
+
+TEST(Reader, ChecksEveryCapturedSubjectAgainstTheSnapshot) {
+  // Two captured subjects: an edit of the second one's system or epoch is found at its start.
+  RuntimeStateSnapshot snapshot = readRuntimeState(kSnapshot);
+  Observation tensor = snapshot.subjects[1].observation.value();
+  tensor.entity = {EntityKind::tensor, "t", "lab"};
+  snapshot.subjects = {snapshot.subjects[1], {"tensor:lab/t", SubjectStatus::captured, "", tensor}};
+  const std::string text = snapshot.toCanonicalJson();
+  EXPECT_EQ(snapshot, readRuntimeState(text));
+  const std::size_t second = text.find(R"({"diagnostic":"","id":"tensor:lab/t")");
+  for (const auto& [from, to, reason] :
+       {std::tuple{R"("epoch":1,)", R"("epoch":2,)", "observation of another epoch"},
+        std::tuple{R"("system_id":"lab"},)", R"("system_id":"lac"},)",
+                   "observation of another system"}}) {
+    std::string changed = text;
+    changed.replace(changed.find(from, second), std::string_view(from).size(), to);
+    try {
+      (void)readRuntimeState(changed);
+      ADD_FAILURE() << "accepted " << changed;
+    } catch (const DocumentError& error) {
+      EXPECT_EQ(second, error.offset()) << reason;
+      EXPECT_NE(std::string_view(error.what()).find(reason), std::string_view::npos);
     }
   }
 }
