@@ -34,35 +34,27 @@ inline void require(bool holds, std::string_view property, std::string_view deta
   if (!holds) fail(property, detail);
 }
 
-/// Tells whether `text` is well-formed UTF-8 as a strict JSON parser demands it (shortest forms
-/// only, no surrogates, nothing above U+10FFFF); the independent parser's serializer decides.
-[[nodiscard]] inline bool isUtf8(std::string_view text) {
+/// Tells whether every string in `value` (object keys included) is well-formed UTF-8 as a strict
+/// JSON parser demands it (shortest forms only, no surrogates, nothing above U+10FFFF); the
+/// independent parser's serializer decides.
+[[nodiscard]] inline bool isUtf8(const Json& value) {
   try {
-    (void)Json(std::string(text)).dump();
+    (void)value.dump();
     return true;
   } catch (const Json::type_error&) {
     return false;
   }
 }
 
-[[nodiscard]] inline bool isUtf8(const AttributeMap& map) {
-  return std::all_of(map.begin(), map.end(),
-                     [](const auto& entry) { return isUtf8(entry.first) && isUtf8(entry.second); });
-}
-
 /// Tells whether every string that a record's document would carry is well-formed UTF-8.
 [[nodiscard]] inline bool isUtf8(const Observation& record) {
-  const auto absentOrUtf8 = [](const std::optional<std::string>& text) {
-    return !text || isUtf8(*text);
-  };
   const DeclaredState declared = record.declared.value_or(DeclaredState{});
   const PlannedState planned = record.planned.value_or(PlannedState{});
-  return isUtf8(record.schema) && isUtf8(record.system_id) && isUtf8(record.entity.id) &&
-         absentOrUtf8(record.entity.parent) && isUtf8(record.extensions) && isUtf8(declared.type) &&
-         isUtf8(declared.config_hash) && isUtf8(declared.attributes) &&
-         absentOrUtf8(planned.host_id) && absentOrUtf8(planned.device_id) &&
-         isUtf8(planned.placement_hash) && isUtf8(planned.attributes) &&
-         (!record.observed || isUtf8(record.observed->attributes));
+  return isUtf8(Json::array(
+      {record.schema, record.system_id, record.entity.id, record.entity.parent.value_or(""),
+       record.extensions, declared.type, declared.config_hash, declared.attributes,
+       planned.host_id.value_or(""), planned.device_id.value_or(""), planned.placement_hash,
+       planned.attributes, record.observed.value_or(ObservedState{}).attributes}));
 }
 
 /// Parses `document` with a strict parser (no comments, no NaN, valid UTF-8 only) and requires

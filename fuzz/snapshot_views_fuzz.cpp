@@ -80,8 +80,7 @@ void checkConsistency(const RuntimeStateSnapshot& snapshot) {
 }
 
 bool inIdOrder(const std::vector<SubjectResult>& subjects) {
-  return std::adjacent_find(subjects.begin(), subjects.end(),
-                            [](auto& left, auto& right) { return !(left.id < right.id); }) ==
+  return std::ranges::adjacent_find(subjects, std::ranges::greater_equal{}, &SubjectResult::id) ==
              subjects.end() &&
          (subjects.empty() || !subjects.front().id.empty());
 }
@@ -97,8 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int count = in.byte() % 8; count > 0; --count)
     a.subjects.push_back(readSubject(in));
   if ((in.byte() & 1) != 0) {
-    std::stable_sort(a.subjects.begin(), a.subjects.end(),
-                     [](auto& left, auto& right) { return left.id < right.id; });
+    std::ranges::stable_sort(a.subjects, {}, &SubjectResult::id);
     a.subjects.erase(std::unique(a.subjects.begin(), a.subjects.end(),
                                  [](auto& left, auto& right) { return left.id == right.id; }),
                      a.subjects.end());

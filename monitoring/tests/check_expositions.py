@@ -67,7 +67,6 @@ def problem(prom):
     if found != expected:
         return (f"missing {sorted(set(expected) - set(found))[:3]}, "
                 f"unexpected {sorted(set(found) - set(expected))[:3]}, or out of order")
-    return None
 
 
 if __name__ == "__main__":

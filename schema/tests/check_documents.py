@@ -18,12 +18,8 @@ import pathlib
 import subprocess
 import sys
 
-try:
-    import jsonschema
-    from jsonschema import Draft202012Validator
-except ImportError:
-    sys.exit(f"check_documents: {sys.executable} has no jsonschema module; "
-             "run scripts/install-deps python3-jsonschema and use /usr/bin/python3")
+import jsonschema
+from jsonschema import Draft202012Validator
 
 SCHEMA_FILES = {
     "velmor-observability/1": "observability-1.schema.json",

@@ -20,6 +20,7 @@ SEEDS = pathlib.Path(__file__).resolve().parents[3] / "fuzz" / "corpus" / "reade
 OBSERVATION = (SEEDS / "system_example").read_text()
 STATE = (SEEDS / "partial_snapshot").read_text()
 MISSING_GPU = json.dumps(json.loads(STATE)["subjects"][0], separators=(",", ":"))
+E = re.escape
 
 
 def run(cases):

@@ -1,9 +1,6 @@
 """quillon-state check, case by case."""
-import re
+from cases import OBSERVATION, STATE, E, run
 
-from cases import OBSERVATION, STATE, run
-
-E = re.escape
 SPACED = " " + STATE  # valid, not canonical from byte 0
 REORDERED = '{"epoch":1,' + OBSERVATION[1:].replace(',"epoch":1', "")  # a shared member first
 LONG = OBSERVATION.replace('"extensions":{}', '"extensions":{"k":"' + "x" * (3 << 20) + '"}')

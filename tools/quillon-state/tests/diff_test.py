@@ -1,9 +1,6 @@
 """quillon-state diff, case by case."""
-import re
+from cases import MISSING_GPU, OBSERVATION, STATE, E, run
 
-from cases import MISSING_GPU, OBSERVATION, STATE, run
-
-E = re.escape
 # The next barrier: the GPU's subject is gone and the snapshot is complete.
 NEXT = STATE.replace('"barrier_sequence":3', '"barrier_sequence":4').replace(
     MISSING_GPU + ",", "").replace('"partial"', '"complete"')

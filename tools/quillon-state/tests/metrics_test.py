@@ -1,9 +1,7 @@
 """quillon-state metrics, case by case; promtool must accept every exposition."""
-import shutil
-
 from cases import STATE, run
 
-PROMTOOL = [shutil.which("promtool") or "/usr/bin/promtool", "check", "metrics"]
+PROMTOOL = ["promtool", "check", "metrics"]
 EXPOSITION = r'.*\nquillon_snapshot_complete\{system_id="lab"\} 0\n.*# EOF\n'
 
 run([
