@@ -103,17 +103,6 @@ std::function<const char*(std::size_t)> whole(Make make, Operate operate) {
   };
 }
 
-Observation everyRuleBroken() {
-  Observation record;
-  record.schema = "VELMOR-OBSERVABILITY/1";
-  record.system_id = "l b";
-  record.entity = {EntityKind::system, "", ""};
-  record.observed_at_ns = 5;
-  record.observed =
-      ObservedState{LifecycleState::declared, HealthState::unknown, false, 2.0, 6, {}};
-  return record;
-}
-
 TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
   std::uint64_t now = 0;
   const RuntimeStateSnapshot captured = testing::everyOutcome(now).capture("lab", 4, 9, -7, 100);
@@ -156,9 +145,9 @@ TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
     std::function<const char*(std::size_t)> attempt;
   } operations[] = {
       {"validate of a valid record", 0, whole(testing::engineRecord, validate)},
-      {"validate of nine broken rules", -1, whole(everyRuleBroken, validate)},
+      {"validate of nine broken rules", -1, whole(testing::everyRuleBroken, validate)},
       {"Observation::toCanonicalJson", 1, whole(testing::engineRecord, write)},
-      {"Observation::toCanonicalJson refusing", -1, whole(everyRuleBroken, write)},
+      {"Observation::toCanonicalJson refusing", -1, whole(testing::everyRuleBroken, write)},
       {"SnapshotBarrier constructor", -1, whole(probes(false), build)},
       {"SnapshotBarrier constructor refusing", -1, whole(probes(true), build)},
       {"RuntimeStateSnapshot::toCanonicalJson", 1, whole([&] { return captured; }, write)},

@@ -7,10 +7,12 @@
 #include <quillon/monitoring/observation.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <source_location>
 #include <stdexcept>
@@ -44,6 +46,32 @@ inline Observation systemExample() {
   record.system_id = "lab";
   record.epoch = 1;
   record.entity.id = "lab";
+  return record;
+}
+
+/// A host with every number at its limit, pressure -0 and sections of empty texts.
+inline Observation extremesExample() {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  Observation record = systemExample();
+  record.epoch = record.sequence = record.observed_at_ns = kMax;
+  record.logical_time = std::numeric_limits<std::int64_t>::min();
+  record.entity = {EntityKind::host, "host", "lab"};
+  record.declared = DeclaredState{};
+  record.planned = PlannedState{std::nullopt, "", "", {}};
+  record.observed =
+      ObservedState{LifecycleState::declared, HealthState::unknown, false, -0.0, kMax, {}};
+  return record;
+}
+
+/// A record that breaks all nine validation rules at once.
+inline Observation everyRuleBroken() {
+  Observation record;
+  record.schema = "velmor-observability/2";
+  record.system_id = "la b";
+  record.entity = {EntityKind::system, "", ""};
+  record.observed_at_ns = 500;
+  record.observed =
+      ObservedState{LifecycleState::declared, HealthState::unknown, false, std::nan(""), 501, {}};
   return record;
 }
 

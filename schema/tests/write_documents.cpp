@@ -21,24 +21,11 @@ namespace {
 
 using namespace Quillon::Core::Monitoring;
 using Conformance::makeObservation;
-using Quillon::Core::Monitoring::testing::readerSeed;
+using testing::readerSeed;
 
 constexpr std::uint64_t kMaxUnsigned = std::numeric_limits<std::uint64_t>::max();
 constexpr std::int64_t kMinSigned = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxSigned = std::numeric_limits<std::int64_t>::max();
-
-/// Every number at its limit, and enumeration values outside their tables.
-Observation extremes(EntityKind kind = static_cast<EntityKind>(12)) {
-  Observation record = makeObservation(kind, "x", kind == EntityKind::host ? "lab" : "y", 1, 0);
-  record.epoch = record.sequence = record.observed_at_ns = kMaxUnsigned;
-  record.logical_time = kMinSigned;
-  record.planned = PlannedState{std::nullopt, "", "", {}};
-  record.observed->health = static_cast<HealthState>(4);
-  record.observed->lifecycle = static_cast<LifecycleState>(100);
-  record.observed->pressure = -0.0;
-  record.observed->last_observed_ns = kMaxUnsigned;
-  return record;
-}
 
 std::vector<Observation> observations() {
   // Free text holding every kind of escape, tokens holding DEL and UTF-8, and a NUL byte.
@@ -53,10 +40,13 @@ std::vector<Observation> observations() {
                     {{"\x01", "\x1F"}, {"A", "upper"}, {"a", "/"}, {"ab", "\xC3\xA9"}}};
   escapes.planned = PlannedState{"h\"", "d\\", "\b\f\n\r", {{"vt", "\x0B\x1B"}}};
   escapes.extensions = {{"empty", ""}, {"del", "\x7F"}};
-  std::vector<Observation> all{Quillon::Core::Monitoring::testing::engineExample(),
-                               Quillon::Core::Monitoring::testing::systemExample(),
+  Observation unknown = testing::extremesExample();  // enumeration values outside their tables
+  unknown.entity.kind = static_cast<EntityKind>(12);
+  unknown.observed->health = static_cast<HealthState>(4);
+  unknown.observed->lifecycle = static_cast<LifecycleState>(100);
+  std::vector<Observation> all{testing::engineExample(), testing::systemExample(),
                                makeObservation(EntityKind::engine, "transformer", "gpu-0", 4, 1),
-                               extremes(), escapes};
+                               unknown, escapes};
   // Plain and exponent forms, the ends of the range and the smallest subnormal.
   for (const double pressure :
        {0.0, 1.0, 0.1, 0.0001, 0.00001, 1e-300, std::numeric_limits<double>::denorm_min()}) {
@@ -76,11 +66,10 @@ std::vector<RuntimeStateSnapshot> snapshots() {
                                         readRuntimeState(readerSeed("partial_snapshot"))};
   // Every subject outcome in one capture, the late probe moving the time past the deadline.
   std::uint64_t now = 0;
-  all.push_back(
-      Quillon::Core::Monitoring::testing::everyOutcome(now).capture("lab", 4, 9, -5, 100));
+  all.push_back(testing::everyOutcome(now).capture("lab", 4, 9, -5, 100));
   all.push_back(SnapshotBarrier({}, Conformance::fixedClock(0)).capture("lab", 1, 1, 0, 0));
   // Numbers at their limits; the budget saturates the deadline.
-  all.push_back(SnapshotBarrier({returning(extremes(EntityKind::host))},
+  all.push_back(SnapshotBarrier({returning(testing::extremesExample())},
                                 Conformance::fixedClock(kMaxUnsigned - 1))
                     .capture("lab", kMaxUnsigned, kMaxUnsigned, kMinSigned, kMaxUnsigned));
   // Ids and a system id that need escaping; no observation can match such a system id.
