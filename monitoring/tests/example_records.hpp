@@ -14,7 +14,6 @@
 #include <iterator>
 #include <limits>
 #include <optional>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -78,7 +77,7 @@ inline Observation everyRuleBroken() {
 /// Returns the committed reader seed `name` (fuzz/corpus/reader/NAME): the documentation's
 /// documents as literal text, byte for byte. Throws std::runtime_error when it cannot be read.
 inline std::string readerSeed(const std::string& name) {
-  const std::filesystem::path here = std::source_location::current().file_name();
+  const std::filesystem::path here = __FILE__;
   std::ifstream file(here.parent_path() / "../../fuzz/corpus/reader" / name, std::ios::binary);
   if (!file) throw std::runtime_error("cannot read seed " + name);
   return {std::istreambuf_iterator<char>(file), {}};
