@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <limits>
 #include <string>
 #include <string_view>
 
@@ -118,9 +116,7 @@ TEST(Reader, RejectsWithByteAndReason) {
 }
 
 TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
-  Observation everyByte = testing::engineExample(-0.0);
-  everyByte.epoch = everyByte.sequence = everyByte.observed_at_ns = ~std::uint64_t{0};
-  everyByte.logical_time = std::numeric_limits<std::int64_t>::min();
+  Observation everyByte = testing::extremesExample();
   everyByte.entity = {EntityKind::unknown, "\x7f\xff\xfe", "\xc3\xa9"};
   for (int byte = 0; byte < 256; ++byte) {
     everyByte.extensions[std::string(1, static_cast<char>(byte))] =
