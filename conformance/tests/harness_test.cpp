@@ -66,11 +66,9 @@ TEST(Fixtures, BuildTheScenariosObservationsClocksAndSubjects) {
   const Clock counting = counterClock(counter);
   const Clock fixed = fixedClock(50);
   const Clock shared = sharedTimeClock(counter);
-  EXPECT_EQ(10U, counting());
-  EXPECT_EQ(11U, counting());
-  EXPECT_EQ(12U, shared());
-  EXPECT_EQ(50U, fixed());
-  EXPECT_EQ(50U, fixed());
+  // A braced list is evaluated left to right.
+  EXPECT_EQ((std::vector<std::uint64_t>{10, 11, 12, 50, 50}),
+            (std::vector{counting(), counting(), shared(), fixed(), fixed()}));
   RuntimeStateSnapshot snapshot;
   snapshot.subjects.resize(1);
   EXPECT_EQ(&snapshot.subjects[0], subjectAt(snapshot, 0));

@@ -92,120 +92,62 @@ auto outcome(const Call& call) {
 }
 
 /// Makes the attempt that runs `operate` on what `make` builds with allocation `k` failing: it must
-/// throw std::bad_alloc or give what an undisturbed run gives.
+/// throw std::bad_alloc or give (or throw) what an undisturbed run gives (or throws).
 template <typename Make, typename Operate>
 std::function<const char*(std::size_t)> whole(Make make, Operate operate) {
   return [make, operate](std::size_t k) -> const char* {
     const auto input = make();
-    const auto result = failingAt(k, [&] { return operate(input); });
-    return result && *result != operate(make()) ? "result differs" : nullptr;
+    const auto result = failingAt(k, [&] { return outcome([&] { return operate(input); }); });
+    return result && *result != outcome([&] { return operate(make()); }) ? "result differs"
+                                                                         : nullptr;
   };
-}
-
-/// The documentation's engine with entries long enough that every string needs the heap.
-Observation engineRecord() {
-  Observation record = testing::engineExample();
-  record.observed->attributes.emplace("batch size", "8 in a string long enough to allocate");
-  record.extensions = {{"a key long enough to need the heap", "and a value long enough too"}};
-  return record;
-}
-
-Observation everyRuleBroken() {
-  Observation record;
-  record.schema = "VELMOR-OBSERVABILITY/1";
-  record.system_id = "l b";
-  record.entity = {EntityKind::system, "", ""};
-  record.observed_at_ns = 5;
-  record.observed =
-      ObservedState{LifecycleState::declared, HealthState::unknown, false, 2.0, 6, {}};
-  return record;
-}
-
-/// Ten probes, given unsorted, that between them produce every subject status; the late one moves
-/// the shared time past the deadline while it reads.
-SnapshotBarrier everyOutcome(std::uint64_t& now) {
-  now = 10;
-  const auto subject = [](EntityKind kind, const char* id, std::uint64_t epoch = 4,
-                          const char* systemId = "lab") {
-    Observation record = testing::systemExample();
-    record.system_id = systemId;
-    record.epoch = epoch;
-    record.entity = {kind, id,
-                     kind == EntityKind::system ? std::nullopt : std::optional<std::string>("lab")};
-    return [record] { return std::optional(record); };
-  };
-  std::vector<SnapshotProbe> probes{
-      {"trace:lab/after-deadline", true, subject(EntityKind::trace, "after-deadline")},
-      {"tensor:lab/late", true,
-       [&now, read = subject(EntityKind::tensor, "late")] {
-         now = 1000;
-         return read();
-       }},
-      {"engine:gpu-0/transformer", true, [] { return std::optional(engineRecord()); }},
-      {"device:lab/gpu-0", true, subject(EntityKind::device, "gpu-0")},
-      {"host:lab/unsupported-host", false, nullptr},
-      {"module:lab/missing", true, [] { return std::optional<Observation>(); }},
-      {"network:lab/stale", true, subject(EntityKind::network, "stale", 3)},
-      {"run:lab/other-system", true, subject(EntityKind::run, "other-system", 4, "elsewhere")},
-      {"session:lab/throws", true,
-       []() -> std::optional<Observation> { throw std::runtime_error("probe failed reading"); }},
-      {"system:lab", true, subject(EntityKind::system, "lab")}};
-  return SnapshotBarrier(std::move(probes), [&now] { return now++; });
 }
 
 TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
   std::uint64_t now = 0;
-  const RuntimeStateSnapshot captured = everyOutcome(now).capture("lab", 4, 9, -7, 100);
+  const RuntimeStateSnapshot captured = testing::everyOutcome(now).capture("lab", 4, 9, -7, 100);
   std::string statuses;
   for (const SubjectResult& subject : captured.subjects)
     statuses.append(toString(subject.status)).push_back(' ');
   ASSERT_EQ(
-      "captured captured unsupported missing stale_epoch invalid invalid captured "
+      "captured captured unsupported missing stale_epoch invalid invalid invalid captured "
       "deadline_exceeded deadline_exceeded ",
       statuses)
       << "the fixture no longer covers every outcome";
   int absorbed = 0;
   int escaped = 0;
   const auto validate = [](const Observation& record) { return record.validate(); };
-  const auto write = [](const auto& document) {
-    return outcome([&] { return document.toCanonicalJson(); });
-  };
+  const auto write = [](const auto& document) { return document.toCanonicalJson(); };
   const auto probes = [](bool twice) {
     return [twice] {
       std::uint64_t time = 0;
-      std::vector<SnapshotProbe> given(everyOutcome(time).probes());
+      std::vector<SnapshotProbe> given(testing::everyOutcome(time).probes());
       std::reverse(given.begin(), given.end());
       if (twice) given.push_back(given.front());
       return given;
     };
   };
   const auto build = [](const std::vector<SnapshotProbe>& given) {
-    return outcome([&] {
-      const SnapshotBarrier barrier(given, Clock());
-      std::string ids;
-      for (const SnapshotProbe& probe : barrier.probes())
-        ids += probe.id;
-      return ids;
-    });
+    const SnapshotBarrier barrier(given, Clock());
+    std::string ids;
+    for (const SnapshotProbe& probe : barrier.probes())
+      ids += probe.id;
+    return ids;
   };
   // The readers give the record or throw: a DocumentError for a text they refuse, whatever fails.
-  const auto read = [](const std::string& text) {
-    return outcome([&] { return readObservation(text); });
-  };
-  const auto readState = [](const std::string& text) {
-    return outcome([&] { return readRuntimeState(text); });
-  };
-  const std::string engineText = engineRecord().toCanonicalJson();
+  const auto read = [](const std::string& text) { return readObservation(text); };
+  const auto readState = [](const std::string& text) { return readRuntimeState(text); };
+  const std::string engineText = testing::engineRecord().toCanonicalJson();
   // Each operation returns the broken invariant for its k-th allocation failing, or null.
   const struct {
     const char* description;
     int allocations;  // -1: some
     std::function<const char*(std::size_t)> attempt;
   } operations[] = {
-      {"validate of a valid record", 0, whole(engineRecord, validate)},
-      {"validate of nine broken rules", -1, whole(everyRuleBroken, validate)},
-      {"Observation::toCanonicalJson", 1, whole(engineRecord, write)},
-      {"Observation::toCanonicalJson refusing", -1, whole(everyRuleBroken, write)},
+      {"validate of a valid record", 0, whole(testing::engineRecord, validate)},
+      {"validate of nine broken rules", -1, whole(testing::everyRuleBroken, validate)},
+      {"Observation::toCanonicalJson", 1, whole(testing::engineRecord, write)},
+      {"Observation::toCanonicalJson refusing", -1, whole(testing::everyRuleBroken, write)},
       {"SnapshotBarrier constructor", -1, whole(probes(false), build)},
       {"SnapshotBarrier constructor refusing", -1, whole(probes(true), build)},
       {"RuntimeStateSnapshot::toCanonicalJson", 1, whole([&] { return captured; }, write)},
@@ -219,7 +161,7 @@ TEST(AllocationFailure, EveryOperationIsWholeOrThrowsBadAlloc) {
       {"SnapshotBarrier::capture", -1,
        [&](std::size_t k) -> const char* {
          std::uint64_t time = 0;
-         const SnapshotBarrier barrier = everyOutcome(time);
+         const SnapshotBarrier barrier = testing::everyOutcome(time);
          const auto snapshot = failingAt(k, [&] { return barrier.capture("lab", 4, 9, -7, 100); });
          escaped += snapshot ? 0 : 1;
          if (!snapshot) return nullptr;

@@ -19,9 +19,6 @@
 namespace Quillon::Core::Monitoring {
 namespace {
 
-constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
-constexpr std::int64_t kMinI64 = std::numeric_limits<std::int64_t>::min();
-
 /// Names values 0 to count - 1 and the largest value, each followed by a space; every name must
 /// fit the bound that the document writers reserve for it without looking it up.
 template <typename Enum>
@@ -78,12 +75,6 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
         ObservedState{LifecycleState::declared, HealthState::unknown, false, pressure, last, {}};
     return made;
   };
-  Observation allNine = observed(std::nan(""), 501);
-  allNine.schema = "velmor-observability/2";
-  allNine.system_id = "la b";
-  allNine.epoch = 0;
-  allNine.entity = {kSystem, "", ""};
-
   const std::tuple<const char*, Observation, std::vector<std::string>> rows[] = {
       {"engine with parent", testing::engineExample(), {}},
       {"system itself", testing::systemExample(), {}},
@@ -105,7 +96,7 @@ TEST(ObservationValidation, ReportsEveryBrokenRuleInRuleOrder) {
        observed(-std::numeric_limits<double>::denorm_min()),
        {kPressure}},
       {"all nine rules broken",
-       allNine,
+       testing::everyRuleBroken(),
        {"unsupported schema", "invalid system_id", "epoch must be non-zero", "invalid entity id",
         "invalid parent id", "system entity cannot have parent",
         "system entity must match system_id", kPressure,
@@ -128,24 +119,14 @@ TEST(ObservationDocument, WritesKnownRecordsExactly) {
   escapes.observed->attributes = {{"q", "\"x\""}};
   escapes.extensions = {{"ext\\", "\x7F"}};
   escapes.logical_time = -3;
-  Observation extremes = testing::systemExample();
-  extremes.epoch = extremes.sequence = extremes.observed_at_ns = kMaxU64;
-  extremes.logical_time = kMinI64;
-  extremes.entity = {EntityKind::host, "host", "lab"};
-  extremes.declared = DeclaredState{};
-  extremes.planned = PlannedState{std::nullopt, "", "", {}};
-  extremes.observed =
-      ObservedState{LifecycleState::declared, HealthState::unknown, false, -0.0, kMaxU64, {}};
-  const std::pair<Observation, std::string_view> rows[] = {
-      {testing::engineExample(),
-       R"({"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})"},
-      {testing::systemExample(),
-       R"({"declared":null,"entity":{"id":"lab","kind":"system","parent":null},"epoch":1,"extensions":{},"logical_time":0,"observed":null,"observed_at_ns":0,"planned":null,"schema":"velmor-observability/1","sequence":0,"system_id":"lab"})"},
+  const std::pair<Observation, std::string> rows[] = {
+      {testing::engineExample(), testing::readerSeed("engine_example")},
+      {testing::systemExample(), testing::readerSeed("system_example")},
       {escapes,
        R"({"declared":{"attributes":{"\"":"\\","k\u0001":"\u001f"},"config_hash":"\n\r\b\f","type":"a\"b\\c\td"},"entity":{"id":"tr\"ans","kind":"unknown","parent":"gpu\"0"},"epoch":4,"extensions":{"ext\\":")"
        "\x7F"
        R"("},"logical_time":-3,"observed":{"attributes":{"q":"\"x\""},"health":"unknown","last_observed_ns":990,"lifecycle":"unknown","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{"\t":"\n"},"device_id":"d\u000b","host_id":"h\u0000","placement_hash":"\u001b"},"schema":"velmor-observability/1","sequence":2,"system_id":"l\"ab"})"},
-      {extremes,
+      {testing::extremesExample(),
        R"({"declared":{"attributes":{},"config_hash":"","type":""},"entity":{"id":"host","kind":"host","parent":"lab"},"epoch":18446744073709551615,"extensions":{},"logical_time":-9223372036854775808,"observed":{"attributes":{},"health":"unknown","last_observed_ns":18446744073709551615,"lifecycle":"declared","pressure":-0,"ready":false},"observed_at_ns":18446744073709551615,"planned":{"attributes":{},"device_id":"","host_id":null,"placement_hash":""},"schema":"velmor-observability/1","sequence":18446744073709551615,"system_id":"lab"})"},
   };
   for (const auto& [record, expected] : rows) {

@@ -13,8 +13,7 @@ namespace Quillon::Core::Monitoring {
 namespace {
 
 RuntimeStateSnapshot worked() {
-  return readRuntimeState(
-      R"({"barrier_sequence":3,"captured_at_ns":14,"deadline_ns":110,"epoch":1,"logical_time":7,"schema":"velmor-runtime-state/1","status":"partial","subjects":[{"diagnostic":"probe returned no observation","id":"device:host/gpu-0","observation":null,"status":"missing"},{"diagnostic":"","id":"system:lab","observation":{"declared":null,"entity":{"id":"lab","kind":"system","parent":null},"epoch":1,"extensions":{},"logical_time":0,"observed":null,"observed_at_ns":0,"planned":null,"schema":"velmor-observability/1","sequence":0,"system_id":"lab"},"status":"captured"}],"system_id":"lab"})");
+  return readRuntimeState(testing::readerSeed("partial_snapshot"));
 }
 
 TEST(OpenMetrics, WritesTheWorkedSnapshot) {

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <limits>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -15,10 +13,8 @@
 namespace Quillon::Core::Monitoring {
 namespace {
 
-constexpr std::string_view kObservation =
-    R"({"declared":{"attributes":{"precision":"fp16"},"config_hash":"cfg-7","type":"inference"},"entity":{"id":"transformer","kind":"engine","parent":"gpu-0"},"epoch":4,"extensions":{},"logical_time":100,"observed":{"attributes":{"batch":"8","queue":"3"},"health":"degraded","last_observed_ns":990,"lifecycle":"running","pressure":0.25,"ready":false},"observed_at_ns":1000,"planned":{"attributes":{},"device_id":null,"host_id":"host","placement_hash":"plan-3"},"schema":"velmor-observability/1","sequence":2,"system_id":"lab"})";
-constexpr std::string_view kSnapshot =
-    R"({"barrier_sequence":3,"captured_at_ns":14,"deadline_ns":110,"epoch":1,"logical_time":7,"schema":"velmor-runtime-state/1","status":"partial","subjects":[{"diagnostic":"probe returned no observation","id":"device:host/gpu-0","observation":null,"status":"missing"},{"diagnostic":"","id":"system:lab","observation":{"declared":null,"entity":{"id":"lab","kind":"system","parent":null},"epoch":1,"extensions":{},"logical_time":0,"observed":null,"observed_at_ns":0,"planned":null,"schema":"velmor-observability/1","sequence":0,"system_id":"lab"},"status":"captured"}],"system_id":"lab"})";
+const std::string kObservation = testing::readerSeed("engine_example");
+const std::string kSnapshot = testing::readerSeed("partial_snapshot");
 
 /// Returns `base` with the first `from` replaced by `to`, or `to` alone when `from` is null.
 std::string edited(std::string_view base, const char* from, std::string_view to) {
@@ -146,9 +142,7 @@ TEST(Reader, ChecksEveryCapturedSubjectAgainstTheSnapshot) {
 }
 
 TEST(Reader, RoundTripsRecordsAndCanonicalTexts) {
-  Observation everyByte = testing::engineExample(-0.0);
-  everyByte.epoch = everyByte.sequence = everyByte.observed_at_ns = ~std::uint64_t{0};
-  everyByte.logical_time = std::numeric_limits<std::int64_t>::min();
+  Observation everyByte = testing::extremesExample();
   everyByte.entity = {EntityKind::unknown, "\x7f\xff\xfe", "\xc3\xa9"};
   for (int byte = 0; byte < 256; ++byte) {
     everyByte.extensions[std::string(1, static_cast<char>(byte))] =

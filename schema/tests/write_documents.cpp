@@ -6,12 +6,12 @@
 #include <iostream>
 #include <limits>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <quillon/monitoring/observation.hpp>
+#include <quillon/monitoring/reader.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
 #include "example_records.hpp"
@@ -21,23 +21,11 @@ namespace {
 
 using namespace Quillon::Core::Monitoring;
 using Conformance::makeObservation;
+using testing::readerSeed;
 
 constexpr std::uint64_t kMaxUnsigned = std::numeric_limits<std::uint64_t>::max();
 constexpr std::int64_t kMinSigned = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxSigned = std::numeric_limits<std::int64_t>::max();
-
-/// Every number at its limit, and enumeration values outside their tables.
-Observation extremes(EntityKind kind = static_cast<EntityKind>(12)) {
-  Observation record = makeObservation(kind, "x", kind == EntityKind::host ? "lab" : "y", 1, 0);
-  record.epoch = record.sequence = record.observed_at_ns = kMaxUnsigned;
-  record.logical_time = kMinSigned;
-  record.planned = PlannedState{std::nullopt, "", "", {}};
-  record.observed->health = static_cast<HealthState>(4);
-  record.observed->lifecycle = static_cast<LifecycleState>(100);
-  record.observed->pressure = -0.0;
-  record.observed->last_observed_ns = kMaxUnsigned;
-  return record;
-}
 
 std::vector<Observation> observations() {
   // Free text holding every kind of escape, tokens holding DEL and UTF-8, and a NUL byte.
@@ -52,10 +40,13 @@ std::vector<Observation> observations() {
                     {{"\x01", "\x1F"}, {"A", "upper"}, {"a", "/"}, {"ab", "\xC3\xA9"}}};
   escapes.planned = PlannedState{"h\"", "d\\", "\b\f\n\r", {{"vt", "\x0B\x1B"}}};
   escapes.extensions = {{"empty", ""}, {"del", "\x7F"}};
-  std::vector<Observation> all{Quillon::Core::Monitoring::testing::engineExample(),
-                               Quillon::Core::Monitoring::testing::systemExample(),
+  Observation unknown = testing::extremesExample();  // enumeration values outside their tables
+  unknown.entity.kind = static_cast<EntityKind>(12);
+  unknown.observed->health = static_cast<HealthState>(4);
+  unknown.observed->lifecycle = static_cast<LifecycleState>(100);
+  std::vector<Observation> all{testing::engineExample(), testing::systemExample(),
                                makeObservation(EntityKind::engine, "transformer", "gpu-0", 4, 1),
-                               extremes(), escapes};
+                               unknown, escapes};
   // Plain and exponent forms, the ends of the range and the smallest subnormal.
   for (const double pressure :
        {0.0, 1.0, 0.1, 0.0001, 0.00001, 1e-300, std::numeric_limits<double>::denorm_min()}) {
@@ -70,57 +61,15 @@ SnapshotProbe returning(const Observation& observation) {
 }
 
 std::vector<RuntimeStateSnapshot> snapshots() {
-  // The runtime-state worked example of the documentation, built by hand.
-  RuntimeStateSnapshot worked;
-  worked.system_id = "lab";
-  worked.epoch = 1;
-  worked.barrier_sequence = 3;
-  worked.logical_time = 7;
-  worked.captured_at_ns = 14;
-  worked.deadline_ns = 110;
-  worked.subjects.push_back(
-      {"device:host/gpu-0", SubjectStatus::missing, "probe returned no observation", std::nullopt});
-  worked.subjects.push_back({"system:lab", SubjectStatus::captured, "",
-                             Quillon::Core::Monitoring::testing::systemExample()});
-  std::vector<RuntimeStateSnapshot> all{worked};
-
-  std::uint64_t counter = 10;
-  all.push_back(
-      SnapshotBarrier({returning(makeObservation(EntityKind::engine, "transformer", "gpu-0", 4, 2)),
-                       returning(makeObservation(EntityKind::device, "gpu-0", "host", 4, 1))},
-                      Conformance::counterClock(counter))
-          .capture("lab", 4, 9, 100, 100));
-  all.push_back(
-      SnapshotBarrier({returning(makeObservation(EntityKind::engine, "current", "gpu-0", 8, 1)),
-                       returning(makeObservation(EntityKind::engine, "stale", "gpu-0", 7, 2))},
-                      Conformance::fixedClock(50))
-          .capture("lab", 8, 1, 0, 10));
-
-  // Every way a subject can fail, in one capture: the late probe moves the shared time past the
-  // deadline while it is read, so the probe after it is never read.
-  std::uint64_t sharedTime = 0;
-  const auto throwing = [](std::string message) {
-    return [message]() -> std::optional<Observation> { throw std::runtime_error(message); };
-  };
-  const auto nothing = [] { return std::optional<Observation>(); };
-  all.push_back(
-      SnapshotBarrier({{"artifact:lab/model", false, {}},
-                       {"session:engine/missing", true, nothing},
-                       {"device:host/gpu-1", true,
-                        [] { return makeObservation(EntityKind::device, "gpu-0", "host", 3, 1); }},
-                       {"engine:gpu-0/throws", true, throwing("sensor offline")},
-                       {"engine:gpu-0/silent", true, throwing("")},
-                       {"tensor:engine/late", true,
-                        [&sharedTime] {
-                          sharedTime = 100;
-                          return makeObservation(EntityKind::tensor, "late", "engine", 3, 1);
-                        }},
-                       {"trace:engine/after", true, nothing}},
-                      Conformance::sharedTimeClock(sharedTime))
-          .capture("lab", 3, 1, -5, 10));
+  // The documentation's worked examples, complete and partial, read and written again.
+  std::vector<RuntimeStateSnapshot> all{readRuntimeState(readerSeed("complete_snapshot")),
+                                        readRuntimeState(readerSeed("partial_snapshot"))};
+  // Every subject outcome in one capture, the late probe moving the time past the deadline.
+  std::uint64_t now = 0;
+  all.push_back(testing::everyOutcome(now).capture("lab", 4, 9, -5, 100));
   all.push_back(SnapshotBarrier({}, Conformance::fixedClock(0)).capture("lab", 1, 1, 0, 0));
   // Numbers at their limits; the budget saturates the deadline.
-  all.push_back(SnapshotBarrier({returning(extremes(EntityKind::host))},
+  all.push_back(SnapshotBarrier({returning(testing::extremesExample())},
                                 Conformance::fixedClock(kMaxUnsigned - 1))
                     .capture("lab", kMaxUnsigned, kMaxUnsigned, kMinSigned, kMaxUnsigned));
   // Ids and a system id that need escaping; no observation can match such a system id.
