@@ -74,13 +74,18 @@ inline Observation everyRuleBroken() {
   return record;
 }
 
-/// Returns the committed reader seed `name` (fuzz/corpus/reader/NAME): the documentation's
-/// documents as literal text, byte for byte. Throws std::runtime_error when it cannot be read.
-inline std::string readerSeed(const std::string& name) {
-  const std::filesystem::path here = __FILE__;
-  std::ifstream file(here.parent_path() / "../../fuzz/corpus/reader" / name, std::ios::binary);
-  if (!file) throw std::runtime_error("cannot read seed " + name);
+/// Returns the file at `path` in the source tree, byte for byte. Throws std::runtime_error when it
+/// cannot be read.
+inline std::string sourceFile(const std::string& path) {
+  std::ifstream file(std::filesystem::path(__FILE__).parent_path() / "../.." / path,
+                     std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read " + path);
   return {std::istreambuf_iterator<char>(file), {}};
+}
+
+/// Returns the committed reader seed `name`: the documentation's documents as literal text.
+inline std::string readerSeed(const std::string& name) {
+  return sourceFile("fuzz/corpus/reader/" + name);
 }
 
 /// The documentation's engine with entries long enough that every string needs the heap.

@@ -1,5 +1,5 @@
-// toOpenMetrics: the documentation's worked snapshot as literal text, and what it does with
-// snapshots capture never makes. Real consumers read many more in check_expositions.py.
+// toOpenMetrics: the documentation's example scrape byte for byte, and what it does with snapshots
+// capture never makes. Real consumers read many more in check_expositions.py.
 #include <quillon/monitoring/openmetrics.hpp>
 #include <quillon/monitoring/reader.hpp>
 
@@ -16,42 +16,16 @@ RuntimeStateSnapshot worked() {
   return readRuntimeState(testing::readerSeed("partial_snapshot"));
 }
 
-TEST(OpenMetrics, WritesTheWorkedSnapshot) {
-  EXPECT_EQ(
-      R"(# HELP quillon_snapshot_complete 1 when every subject of the snapshot was captured, else 0.
-# TYPE quillon_snapshot_complete gauge
-quillon_snapshot_complete{system_id="lab"} 0
-# HELP quillon_snapshot_epoch Epoch of the system state that the snapshot describes.
-# TYPE quillon_snapshot_epoch gauge
-quillon_snapshot_epoch{system_id="lab"} 1
-# HELP quillon_snapshot_barrier_sequence Sequence number of the barrier at which the snapshot was captured.
-# TYPE quillon_snapshot_barrier_sequence gauge
-quillon_snapshot_barrier_sequence{system_id="lab"} 3
-# HELP quillon_snapshot_subjects Number of subjects in each status.
-# TYPE quillon_snapshot_subjects gauge
-quillon_snapshot_subjects{system_id="lab",status="captured"} 1
-quillon_snapshot_subjects{system_id="lab",status="missing"} 1
-quillon_snapshot_subjects{system_id="lab",status="unsupported"} 0
-quillon_snapshot_subjects{system_id="lab",status="stale_epoch"} 0
-quillon_snapshot_subjects{system_id="lab",status="deadline_exceeded"} 0
-quillon_snapshot_subjects{system_id="lab",status="invalid"} 0
-# HELP quillon_subject_status 1 for the status of the subject in the snapshot, 0 for the other statuses.
-# TYPE quillon_subject_status gauge
-quillon_subject_status{system_id="lab",subject="device:host/gpu-0",status="captured"} 0
-quillon_subject_status{system_id="lab",subject="device:host/gpu-0",status="missing"} 1
-quillon_subject_status{system_id="lab",subject="device:host/gpu-0",status="unsupported"} 0
-quillon_subject_status{system_id="lab",subject="device:host/gpu-0",status="stale_epoch"} 0
-quillon_subject_status{system_id="lab",subject="device:host/gpu-0",status="deadline_exceeded"} 0
-quillon_subject_status{system_id="lab",subject="device:host/gpu-0",status="invalid"} 0
-quillon_subject_status{system_id="lab",subject="system:lab",status="captured"} 1
-quillon_subject_status{system_id="lab",subject="system:lab",status="missing"} 0
-quillon_subject_status{system_id="lab",subject="system:lab",status="unsupported"} 0
-quillon_subject_status{system_id="lab",subject="system:lab",status="stale_epoch"} 0
-quillon_subject_status{system_id="lab",subject="system:lab",status="deadline_exceeded"} 0
-quillon_subject_status{system_id="lab",subject="system:lab",status="invalid"} 0
-# EOF
-)",
-      toOpenMetrics(worked()));
+TEST(OpenMetrics, WritesTheDocumentedScrape) {
+  // The example in docs/metrics.md: the worked snapshot at epoch 4, barrier 9, the engine captured.
+  RuntimeStateSnapshot snapshot = worked();
+  snapshot.epoch = 4;
+  snapshot.barrier_sequence = 9;
+  snapshot.subjects[1] = {"engine:gpu-0/transformer", SubjectStatus::captured, "",
+                          testing::engineExample()};
+  const std::string page = testing::sourceFile("docs/metrics.md");
+  const std::size_t start = page.find("```\n", page.find("## Example scrape")) + 4;
+  EXPECT_EQ(page.substr(start, page.find("```", start) - start), toOpenMetrics(snapshot));
 }
 
 TEST(OpenMetrics, ShowsNothingAmbiguousOrInvalid) {
