@@ -1,12 +1,11 @@
-// The reader: every way a text can fail, with the byte and the reason, and the exact round trip
-// between records and documents, canonical or not.
+// The reader: every way a text can fail, with the byte and the reason, the exact round trip
+// between records and documents, and every valid reader seed accepted.
 #include <quillon/monitoring/reader.hpp>
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
-#include <tuple>
 
 #include "example_records.hpp"
 
