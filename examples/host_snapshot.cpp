@@ -15,9 +15,8 @@ int main(int argc, char** argv) {
   namespace state = Quillon::Tools::State;
   try {
     const std::string proc_root = argc > 1 ? argv[1] : "/proc";
-    state::HostProbes probes(proc_root, state::hostNameToken(proc_root), /*epoch=*/1,
-                             qm::defaultClock);
-    const qm::RuntimeStateSnapshot snapshot = probes.capture(/*barrier_sequence=*/1);
+    state::HostProbes probes(proc_root, state::hostNameToken(proc_root), qm::defaultClock);
+    const qm::RuntimeStateSnapshot snapshot = probes.capture(/*epoch=*/1, /*barrier_sequence=*/1);
     std::cout << snapshot.toCanonicalJson() << '\n' << std::flush;
     return std::cout ? 0 : 1;
   } catch (const std::exception& error) {

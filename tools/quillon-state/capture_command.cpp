@@ -90,7 +90,7 @@ int runCapture(const CaptureOptions& options) {
   Clock::time_point next = Clock::now();
   int status = kExitSuccess;
   for (std::uint64_t sequence = 1; sequence <= count; ++sequence) {
-    const qm::RuntimeStateSnapshot snapshot = probes->capture(sequence);
+    const qm::RuntimeStateSnapshot snapshot = probes->capture(options.probe.epoch, sequence);
     if (snapshot.status != qm::SnapshotStatus::complete) status = kExitNegative;
     if (!writeWhole(snapshot.toCanonicalJson() + '\n')) {
       return usageError(std::string("standard output: ") + std::strerror(errno));

@@ -18,9 +18,6 @@ namespace {
 
 namespace qm = Quillon::Core::Monitoring;
 
-// Reading /proc takes microseconds; the budget is generous for a machine busy enough to
-// deschedule us between two probes.
-constexpr std::uint64_t kBudgetNs = 5'000'000'000;
 constexpr double kDegradedLoad = 0.9;
 constexpr double kDegradedLoss = 0.01;
 constexpr std::size_t kMinCpuTicks = 4;
@@ -363,14 +360,13 @@ std::string hostNameToken(const std::string& proc_root) {
   return hostToken(std::string_view(*file).substr(0, file->find('\n')));
 }
 
-HostProbes::HostProbes(std::string proc_root, std::string system_id, std::uint64_t epoch,
-                       qm::Clock clock)
+HostProbes::HostProbes(std::string proc_root, std::string system_id, qm::Clock clock)
     : proc_root_(std::move(proc_root)),
       system_id_(std::move(system_id)),
-      epoch_(epoch),
       clock_(clock ? std::move(clock) : qm::Clock(qm::defaultClock)) {}
 
-qm::RuntimeStateSnapshot HostProbes::capture(std::uint64_t barrier_sequence) {
+qm::RuntimeStateSnapshot HostProbes::capture(std::uint64_t epoch, std::uint64_t barrier_sequence,
+                                             std::int64_t logical_time, std::uint64_t budget_ns) {
   // Each file is read once per capture, so that every subject of one file sees the same text.
   const std::string stat_path = proc_root_ + "/stat";
   const std::string net_path = proc_root_ + "/net/dev";
@@ -380,7 +376,7 @@ qm::RuntimeStateSnapshot HostProbes::capture(std::uint64_t barrier_sequence) {
   const std::vector<Line> net_lines = net ? splitLines(*net) : std::vector<Line>();
   const Listing cpus = listCpus(stat_lines, stat_path);
   const Listing interfaces = listInterfaces(net_lines, net_path);
-  const Context context{system_id_, epoch_, barrier_sequence, clock_};
+  const Context context{system_id_, epoch, barrier_sequence, clock_};
   const std::string parent = system_id_ + "/";
 
   std::vector<qm::SnapshotProbe> probes;
@@ -450,7 +446,7 @@ qm::RuntimeStateSnapshot HostProbes::capture(std::uint64_t barrier_sequence) {
                       }});
   }
   const qm::SnapshotBarrier barrier(std::move(probes), clock_);
-  return barrier.capture(system_id_, epoch_, barrier_sequence, /*logical_time=*/0, kBudgetNs);
+  return barrier.capture(system_id_, epoch, barrier_sequence, logical_time, budget_ns);
 }
 
 }  // namespace Quillon::Tools::State

@@ -49,24 +49,30 @@ struct CounterReading {
   std::uint64_t at_ns = 0;
 };
 
+/// The budget of a capture that asks for none: reading /proc takes microseconds, and this is
+/// generous for a machine busy enough to deschedule us between two probes.
+inline constexpr std::uint64_t kHostBudgetNs = 5'000'000'000;
+
 /// Captures the machine described by a proc tree, remembering each subject's counters between
 /// captures so that shares cover the last interval. Not thread-safe: one capture at a time.
 class HostProbes {
  public:
-  /// Reads `proc_root` (for example "/proc") at each capture, for system `system_id` at `epoch`,
-  /// timing observations with `clock` (an empty clock becomes defaultClock).
-  HostProbes(std::string proc_root, std::string system_id, std::uint64_t epoch,
-             Core::Monitoring::Clock clock);
+  /// Reads `proc_root` (for example "/proc") at each capture, for system `system_id`, timing
+  /// observations with `clock` (an empty clock becomes defaultClock).
+  HostProbes(std::string proc_root, std::string system_id, Core::Monitoring::Clock clock);
 
-  /// Captures every subject once as barrier `barrier_sequence`. Throws std::invalid_argument(
-  /// "snapshot identity, epoch and barrier are required") for a zero sequence or epoch or an empty
-  /// system id; what goes wrong with one subject becomes its status and never throws.
-  [[nodiscard]] Core::Monitoring::RuntimeStateSnapshot capture(std::uint64_t barrier_sequence);
+  /// Captures every subject once at the barrier (`epoch`, `barrier_sequence`, `logical_time`),
+  /// within `budget_ns`; every observation carries `epoch` and `barrier_sequence` as its
+  /// sequence. Throws std::invalid_argument("snapshot identity, epoch and barrier are required")
+  /// for a zero sequence or epoch or an empty system id; what goes wrong with one subject becomes
+  /// its status and never throws.
+  [[nodiscard]] Core::Monitoring::RuntimeStateSnapshot capture(
+      std::uint64_t epoch, std::uint64_t barrier_sequence, std::int64_t logical_time = 0,
+      std::uint64_t budget_ns = kHostBudgetNs);
 
  private:
   std::string proc_root_;
   std::string system_id_;
-  std::uint64_t epoch_;
   Core::Monitoring::Clock clock_;
   std::map<std::string, CounterReading, std::less<>> previous_;
 };

@@ -39,7 +39,7 @@ std::optional<HostProbes> makeProbes(const ProbeOptions& options) {
     usageError("--epoch: must be at least 1");
     return std::nullopt;
   }
-  return HostProbes(options.proc, system_id, options.epoch, Core::Monitoring::defaultClock);
+  return HostProbes(options.proc, system_id, Core::Monitoring::defaultClock);
 }
 
 }  // namespace Quillon::Tools::State

@@ -84,7 +84,7 @@ int runServe(const ServeOptions& options) {
   std::uint64_t sequence = 0;
   const auto capture = [&] {
     const std::lock_guard lock(capturing);
-    return probes->capture(++sequence);
+    return probes->capture(options.probe.epoch, ++sequence);
   };
 
   httplib::Server server;

@@ -79,8 +79,8 @@ TEST(HostProbes, HostileSourcesMakeTheirSubjectsInvalidOrMissing) {
   for (const Row& row : rows) {
     const std::string root = tree(row.overlay, row.remove);
     SCOPED_TRACE(root);
-    HostProbes probes(root, "lab", 1, [] { return std::uint64_t{7}; });
-    const qm::RuntimeStateSnapshot snapshot = probes.capture(1);
+    HostProbes probes(root, "lab", [] { return std::uint64_t{7}; });
+    const qm::RuntimeStateSnapshot snapshot = probes.capture(1, 1);
     EXPECT_EQ(row.expected, uncaptured(snapshot, root));
     EXPECT_EQ(row.expected.size() == 1, snapshot.status == qm::SnapshotStatus::complete);
   }
@@ -105,13 +105,13 @@ TEST(HostProbes, SharesCoverTheIntervalSinceThePreviousCapture) {
   };
   const std::string root = tree("", "");
   std::uint64_t now = 0;
-  HostProbes probes(root, "lab", 1, [&] { return now; });
+  HostProbes probes(root, "lab", [&] { return now; });
   std::uint64_t sequence = 0;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.description);
     if (!step.overlay.empty()) fs::copy(kFixtures / "hostile" / step.overlay, root, kCopy);
     now = step.now;
-    const qm::RuntimeStateSnapshot snapshot = probes.capture(++sequence);
+    const qm::RuntimeStateSnapshot snapshot = probes.capture(1, ++sequence);
     EXPECT_EQ(step.expected, uncaptured(snapshot, root));
     const qm::ObservedState& cpu0 = *snapshot.subjects[0].observation->observed;
     EXPECT_EQ(step.cpu0_window, cpu0.attributes.at("window"));
