@@ -14,12 +14,18 @@ bool bind(void* handle, const char* name, Function& entry) {
   return entry != nullptr;
 }
 
+/// The loader's last error; dlerror() is null when the loader recorded none.
+std::string loaderError() {
+  const char* error = ::dlerror();
+  return error != nullptr ? error : "the dynamic loader gave no reason";
+}
+
 }  // namespace
 
 Nvml::Nvml(const std::string& library) {
   handle_ = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
-    error_ = ::dlerror();
+    error_ = loaderError();
     return;
   }
   NvmlApi& a = api_;
@@ -41,7 +47,7 @@ Nvml::Nvml(const std::string& library) {
       bind(handle_, "nvmlDeviceGetCurrentClocksThrottleReasons",
            a.nvmlDeviceGetCurrentClocksThrottleReasons);
   if (!bound) {
-    error_ = ::dlerror();
+    error_ = loaderError();
     return;
   }
   // Row remapping came with later drivers: without it, the attributes are absent.

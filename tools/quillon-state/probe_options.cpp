@@ -48,7 +48,8 @@ std::optional<HostProbes> makeProbes(const ProbeOptions& options) {
   HostProbeOptions probe = options.host;
   // A mistyped tree is a usage error, not a machine whose every subject is missing.
   const bool sys_given = options.sys_given != nullptr && !options.sys_given->empty();
-  for (const std::string* tree : {&probe.proc, sys_given ? &probe.sys : &probe.proc}) {
+  for (const std::string* tree : {&probe.proc, &probe.sys}) {
+    if (tree == &probe.sys && !sys_given) continue;
     if (!isDirectory(*tree)) {
       usageError(*tree + ": not a readable directory");
       return std::nullopt;

@@ -301,8 +301,9 @@ void observe(qm::Observation& record, double pressure, qm::HealthState health,
 }
 
 std::vector<qm::SnapshotProbe> distinctProbes(std::vector<Candidate> candidates) {
-  std::sort(candidates.begin(), candidates.end(),
-            [](const Candidate& a, const Candidate& b) { return a.probe.id < b.probe.id; });
+  // Stable, so that a diagnostic names the two sources in the order the capture added them.
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.probe.id < b.probe.id; });
   std::vector<qm::SnapshotProbe> probes;
   probes.reserve(candidates.size());
   for (std::size_t at = 0; at < candidates.size(); ++at) {

@@ -104,11 +104,15 @@ void expectRows(std::initializer_list<Row> rows) {
 
 TEST(HostProbes, ProcSourcesAndPressureStalls) {
   expectRows({
-      {"", "", "host:",
+      {"", "", "host:|network:",
        "13\nhost:lab/lab healthy running 0.25 load1=0.52 load15=0.59 load5=0.58 "
        "mem_available_kib=6036432 mem_total_kib=8048576 psi_cpu_some_avg10=1.50 "
        "psi_io_full_avg10=1.25 psi_io_some_avg10=3.00 psi_memory_full_avg10=0.75 "
-       "psi_memory_some_avg10=2.25"},
+       "psi_memory_some_avg10=2.25"
+       "\nnetwork:lab/eth0 healthy running 1.12782e-05 lost_packets=11 packets=975332 "
+       "rx_bytes=98765432 tx_bytes=45678901 window=boot"
+       "\nnetwork:lab/lo healthy running 0 lost_packets=0 packets=2000 rx_bytes=123456 "
+       "tx_bytes=123456 window=boot"},
       {"psi-thrashing", "proc/pressure/io", "host:",
        "13\nhost:lab/lab degraded running 0.95 load1=0.52 load15=0.59 load5=0.58 "
        "mem_available_kib=6036432 mem_total_kib=8048576 psi_cpu_some_avg10=1.50 "
@@ -372,7 +376,7 @@ TEST(HostProbes, GpuErrorsRiseSinceThePreviousCaptureAndNvmlShutsDownOnce) {
     std::uint64_t now = 0;
     HostProbes probes(options(root), [&] { return now += 1000; });
     std::string health;
-    for (const long long errors : {0, 2, 2, 1}) {
+    for (const long long errors : {0, 1, 1, 0}) {
       fake().gpus[0].ecc = errors;
       const qm::RuntimeStateSnapshot snapshot = probes.capture(1, 1);
       const qm::SubjectResult& gpu0 = snapshot.subjects[5];
