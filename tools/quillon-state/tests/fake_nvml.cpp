@@ -45,16 +45,10 @@ nvmlReturn_t nvmlShutdown() {
 }
 
 const char* nvmlErrorString(nvmlReturn_t code) {
-  switch (code) {
-    case kNvmlErrorNotSupported:
-      return "Not Supported";
-    case 9:
-      return "Driver Not Loaded";
-    case 15:
-      return "GPU is lost";
-    default:
-      return "Unknown Error";
-  }
+  return code == kNvmlErrorNotSupported ? "Not Supported"
+         : code == 9                    ? "Driver Not Loaded"
+         : code == 15                   ? "GPU is lost"
+                                        : "Unknown Error";
 }
 
 nvmlReturn_t nvmlDeviceGetCount_v2(unsigned int* count) {

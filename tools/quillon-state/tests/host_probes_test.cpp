@@ -276,21 +276,10 @@ TEST(HostProbes, SharesAndRisesCoverTheIntervalSinceThePreviousCapture) {
 /// and retires no pages.
 void twoGpus(FakeNvml& nvml) {
   nvml.count = 2;
-  FakeGpu& a100 = nvml.gpus[0];
-  std::snprintf(a100.uuid.data(), a100.uuid.size(), "GPU-0a");
-  std::snprintf(a100.name.data(), a100.name.size(), "Fake A100");
-  a100.memory = {85899345920, 0, 21474836480};
-  a100.utilization = 40;
-  a100.temperature = 55;
-  a100.power_mw = 250000;
-  a100.ecc = a100.pages_pending = a100.remap_pending = 0;
-  FakeGpu& t4 = nvml.gpus[1];
-  std::snprintf(t4.uuid.data(), t4.uuid.size(), "GPU-1b");
-  std::snprintf(t4.name.data(), t4.name.size(), "Fake T4");
-  t4.memory = {16106127360, 0, 0};
-  t4.temperature = 40;
-  t4.power_mw = 30000;
-  t4.throttle = 0x40;  // hardware thermal slowdown
+  nvml.gpus[0] = {{"GPU-0a"}, {"Fake A100"}, {85899345920, 0, 21474836480}, 40, 55, 250000, 0, 0,
+                  0};
+  nvml.gpus[1] = {{"GPU-1b"}, {"Fake T4"}, {16106127360, 0, 0}, 0, 40, 30000};
+  nvml.gpus[1].throttle = 0x40;  // hardware thermal slowdown
 }
 
 TEST(HostProbes, NvidiaGpusThroughNvml) {
