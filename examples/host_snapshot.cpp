@@ -5,6 +5,7 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include <quillon/monitoring/snapshot.hpp>
 
@@ -14,8 +15,11 @@ int main(int argc, char** argv) {
   namespace qm = Quillon::Core::Monitoring;
   namespace state = Quillon::Tools::State;
   try {
-    const std::string proc_root = argc > 1 ? argv[1] : "/proc";
-    state::HostProbes probes(proc_root, state::hostNameToken(proc_root), qm::defaultClock);
+    state::HostProbeOptions options;
+    if (argc > 1) options.proc = argv[1];
+    // The machine is the whole system here: system and host are both named after the host.
+    options.system_id = options.host_id = state::hostNameToken(options.proc);
+    state::HostProbes probes(std::move(options), qm::defaultClock);
     const qm::RuntimeStateSnapshot snapshot = probes.capture(/*epoch=*/1, /*barrier_sequence=*/1);
     std::cout << snapshot.toCanonicalJson() << '\n' << std::flush;
     return std::cout ? 0 : 1;

@@ -111,7 +111,9 @@ void addCaptureCommand(CLI::App& app, int& status) {
   command->footer(
       "Exit status: 0 when every snapshot was complete, 1 when one was partial, 2 on a usage or\n"
       "output error. SIGINT or SIGTERM ends a series after the line in progress.\n\n"
-      "Example:\n  quillon-state capture --interval 2s --count 5 --system-id lab\n");
+      "Example:\n"
+      "  quillon-state capture --interval 2s --count 5 --system-id lab --host-id node-7 \\\n"
+      "    --expect-gpus 8 --cgroup /system.slice/trainer.service\n");
   auto options = std::make_shared<CaptureOptions>();
   addProbeOptions(*command, options->probe);
   command->add_option("--interval", options->interval, "Time between captures: 500ms, 2s, 1m");

@@ -1,25 +1,24 @@
 #include "host_probes.hpp"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
-#include <cstdio>
-#include <limits>
-#include <optional>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include <quillon/monitoring/observation.hpp>
+
+#include "nvml.hpp"
+#include "probe_sources.hpp"
 
 namespace Quillon::Tools::State {
 
 namespace {
 
 namespace qm = Quillon::Core::Monitoring;
+using namespace detail;
 
-constexpr double kDegradedLoad = 0.9;
 constexpr double kDegradedLoss = 0.01;
+constexpr double kPercent = 100.0;
 constexpr std::size_t kMinCpuTicks = 4;
 // user nice system idle iowait irq softirq steal; guest time is already counted in user and nice.
 constexpr std::size_t kCpuTicksUsed = 8;
@@ -27,117 +26,6 @@ constexpr std::size_t kInterfaceCounters = 16;
 // net/dev opens with two lines of column headings.
 constexpr std::size_t kNetHeaderLines = 2;
 
-/// The whole content of `path`, or nothing when it cannot be opened or read.
-std::optional<std::string> readFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
-  std::string text;
-  std::array<char, 4096> buffer{};
-  // /proc files report a size of zero, so the file is read until its end rather than by size.
-  for (std::size_t got = 0; (got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
-    text.append(buffer.data(), got);
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) return std::nullopt;
-  return text;
-}
-
-/// One line of a source file, numbered from 1.
-struct Line {
-  std::size_t number = 0;
-  std::string_view text;
-};
-
-std::vector<Line> splitLines(std::string_view text) {
-  std::vector<Line> lines;
-  for (std::size_t start = 0, number = 1; start < text.size(); ++number) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    lines.push_back({number, text.substr(start, end - start)});
-    start = end + 1;
-  }
-  return lines;
-}
-
-std::vector<std::string_view> splitFields(std::string_view text) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  while (true) {
-    start = text.find_first_not_of(" \t", start);
-    if (start == std::string_view::npos) return fields;
-    const std::size_t end = std::min(text.find_first_of(" \t", start), text.size());
-    fields.push_back(text.substr(start, end - start));
-    start = end;
-  }
-}
-
-/// A place in a source file that a diagnostic names; line 0 names the file as a whole.
-struct Where {
-  std::string_view path;
-  std::size_t line = 0;
-
-  [[noreturn]] void fail(std::string_view what) const {
-    std::string message(path);
-    if (line != 0) {
-      message += " line ";
-      message += std::to_string(line);
-    }
-    message += ": ";
-    message += what;
-    throw std::runtime_error(message);
-  }
-};
-
-std::uint64_t parseCount(std::string_view field, const Where& where, std::string_view what) {
-  std::uint64_t value = 0;
-  const char* end = field.data() + field.size();
-  const auto [stop, error] = std::from_chars(field.data(), end, value);
-  if (error == std::errc::result_out_of_range && stop == end) {
-    where.fail(std::string(what) + " is out of range");
-  }
-  if (error != std::errc{} || stop != end) {
-    where.fail(std::string(what) + " is not a plain unsigned decimal");
-  }
-  return value;
-}
-
-std::vector<std::uint64_t> parseCounts(const std::vector<std::string_view>& fields,
-                                       const Where& where, std::string_view what) {
-  std::vector<std::uint64_t> values;
-  values.reserve(fields.size());
-  for (const std::string_view field : fields) {
-    values.push_back(
-        parseCount(field, where, std::string(what) + " " + std::to_string(values.size() + 1)));
-  }
-  return values;
-}
-
-std::uint64_t sum(std::initializer_list<std::uint64_t> values, const Where& where,
-                  std::string_view what) {
-  std::uint64_t total = 0;
-  for (const std::uint64_t value : values) {
-    if (value > std::numeric_limits<std::uint64_t>::max() - total)
-      where.fail(std::string(what) + " is out of range");
-    total += value;
-  }
-  return total;
-}
-
-bool isPlainDecimal(std::string_view text) {
-  const auto digits = [](std::string_view part) {
-    return !part.empty() && part.find_first_not_of("0123456789") == std::string_view::npos;
-  };
-  const std::size_t point = text.find('.');
-  if (point == std::string_view::npos) return digits(text);
-  return digits(text.substr(0, point)) && digits(text.substr(point + 1));
-}
-
-/// A share of something counted: `part` out of `whole`.
-struct Share {
-  std::uint64_t part = 0;
-  std::uint64_t whole = 0;
-};
 using ShareOf = Share (*)(const std::vector<std::uint64_t>&, const Where&);
 
 Share cpuShare(const std::vector<std::uint64_t>& ticks, const Where& where) {
@@ -162,63 +50,18 @@ struct Windowed {
   std::string window;
 };
 
-/// Returns the share of `now` over the interval since the previous reading of `key`, and records
-/// `now` as the next capture's baseline even when it fails, so that a counter reset (a CPU that
-/// came back online) spoils one capture only.
-Windowed windowed(std::map<std::string, CounterReading, std::less<>>& previous,
-                  const std::string& key, std::vector<std::uint64_t> now, std::uint64_t at_ns,
-                  ShareOf shareOf, const Where& where, std::string_view counters) {
+/// Returns the share of `now` over the interval since the previous reading of `key`; an interval
+/// in which nothing was counted holds no share, so the share since boot stands for it.
+Windowed windowed(const Context& context, const std::string& key,
+                  const std::vector<std::uint64_t>& now, std::uint64_t at_ns, ShareOf shareOf,
+                  const Where& where, std::string_view counters) {
   const Share since_boot = shareOf(now, where);
-  const auto found = previous.find(key);
-  if (found == previous.end()) {
-    previous.emplace(key, CounterReading{std::move(now), at_ns});
-    return {since_boot, "boot"};
-  }
-  CounterReading before = std::exchange(found->second, CounterReading{now, at_ns});
-  if (before.values.size() != now.size()) {
-    where.fail(std::string(counters) + " changed in number since the previous capture");
-  }
-  for (std::size_t field = 0; field < now.size(); ++field) {
-    if (now[field] < before.values[field]) {
-      where.fail(std::string(counters) + " went backwards since the previous capture");
-    }
-    now[field] -= before.values[field];
-  }
-  const Share interval = shareOf(now, where);
+  const std::optional<Rise> since =
+      rise(context.baselines, key, now, at_ns, context.generation, where, counters);
+  if (!since) return {since_boot, "boot"};
+  const Share interval = shareOf(since->values, where);
   if (interval.whole == 0) return {since_boot, "boot"};
-  return {interval, std::to_string(at_ns - before.at_ns)};
-}
-
-/// Returns `part` / `whole`; 0 for an empty whole, which only a count of losses can have (an
-/// interface that has carried no packet has lost none).
-double fraction(Share share) {
-  return share.whole == 0 ? 0.0
-                          : static_cast<double>(share.part) / static_cast<double>(share.whole);
-}
-
-/// A subject named by a line of stat or net/dev; `error` says why that line cannot stand for it.
-struct Item {
-  std::string name;
-  Line line;
-  std::string_view rest;
-  std::string error;
-};
-
-/// The subjects one file lists, and what spoils the file as a whole.
-struct Listing {
-  std::vector<Item> items;
-  std::string error;
-};
-
-void addItem(Listing& listing, std::string name, Line line, std::string_view rest,
-             std::string_view path) {
-  for (Item& item : listing.items) {
-    if (item.name != name) continue;
-    item.error = std::string(path) + " line " + std::to_string(line.number) + ": " + name +
-                 " is listed twice";
-    return;
-  }
-  listing.items.push_back({std::move(name), line, rest, {}});
+  return {interval, windowOf(since)};
 }
 
 Listing listCpus(const std::vector<Line>& lines, std::string_view path) {
@@ -256,49 +99,22 @@ Listing listInterfaces(const std::vector<Line>& lines, std::string_view path) {
   return listing;
 }
 
-/// What every observation of one capture shares.
-struct Context {
-  const std::string& system_id;
-  std::uint64_t epoch;
-  std::uint64_t sequence;
-  const qm::Clock& clock;
-};
-
-qm::Observation observation(const Context& context, qm::EntityKind kind, std::string id) {
-  qm::Observation record;
-  record.system_id = context.system_id;
-  record.epoch = context.epoch;
-  record.sequence = context.sequence;
-  record.observed_at_ns = context.clock();
-  record.entity = {kind, std::move(id), std::nullopt};
-  if (kind != qm::EntityKind::system) record.entity.parent = context.system_id;
-  return record;
-}
-
-/// Adds what was observed: running and ready, degraded from `degraded_at` pressure on.
-void observe(qm::Observation& record, Share share, double degraded_at,
-             qm::AttributeMap attributes) {
-  qm::ObservedState& observed = record.observed.emplace();
-  observed.lifecycle = qm::LifecycleState::running;
-  observed.pressure = fraction(share);
-  observed.health =
-      observed.pressure >= degraded_at ? qm::HealthState::degraded : qm::HealthState::healthy;
-  observed.ready = true;
-  observed.last_observed_ns = record.observed_at_ns;
-  observed.attributes = std::move(attributes);
-}
-
-/// The value in kB of the meminfo line whose first field is `key` ("MemTotal:").
-std::uint64_t meminfoValue(const std::vector<Line>& lines, std::string_view key,
-                           std::string_view path) {
-  for (const Line& line : lines) {
-    const std::vector<std::string_view> fields = splitFields(line.text);
-    if (fields.empty() || fields[0] != key) continue;
-    const Where where{path, line.number};
-    if (fields.size() != 3 || fields[2] != "kB") where.fail("expected a value in kB");
-    return parseCount(fields[1], where, key.substr(0, key.size() - 1));
-  }
-  Where{path, 0}.fail("expected a " + std::string(key.substr(0, key.size() - 1)) + " line");
+/// Adds the pressure stall averages of PROC/pressure/NAME as attributes psi_NAME_some_avg10 (and
+/// _full_avg10 when `full`, which the file must then have); returns the full average as a
+/// fraction, or 0 without one. A kernel without the file adds nothing.
+double addStall(qm::AttributeMap& attributes, const std::string& proc, const std::string& name,
+                bool full) {
+  const std::string path = proc + "/pressure/" + name;
+  const std::optional<Stall> stall = readStall(path);
+  if (!stall) return 0.0;
+  attributes.emplace("psi_" + name + "_some_avg10", stall->some_avg10);
+  if (!full) return 0.0;
+  if (stall->full_avg10.empty()) Where{path, 0}.fail("expected a full line");
+  attributes.emplace("psi_" + name + "_full_avg10", stall->full_avg10);
+  double percent = 0.0;
+  const std::string_view text = stall->full_avg10;
+  std::from_chars(text.data(), text.data() + text.size(), percent);  // checked by readStall
+  return percent / kPercent;
 }
 
 std::optional<qm::Observation> readHost(const Context& context, const std::string& proc_root) {
@@ -322,24 +138,75 @@ std::optional<qm::Observation> readHost(const Context& context, const std::strin
       load_where.fail("load average " + std::to_string(field + 1) + " is not a plain decimal");
     }
   }
-  qm::Observation host = observation(context, qm::EntityKind::host, context.system_id);
-  observe(host, {total - available, total}, kDegradedLoad,
-          {{"load1", std::string(loads[0])},
-           {"load5", std::string(loads[1])},
-           {"load15", std::string(loads[2])},
-           {"mem_available_kib", std::to_string(available)},
-           {"mem_total_kib", std::to_string(total)}});
+  qm::AttributeMap attributes{{"load1", std::string(loads[0])},
+                              {"load5", std::string(loads[1])},
+                              {"load15", std::string(loads[2])},
+                              {"mem_available_kib", std::to_string(available)},
+                              {"mem_total_kib", std::to_string(total)}};
+  (void)addStall(attributes, proc_root, "cpu", false);
+  // Memory stalls of every task weigh as much as memory in use: a host can thrash with memory
+  // to spare on paper.
+  const double stalled = addStall(attributes, proc_root, "memory", true);
+  (void)addStall(attributes, proc_root, "io", true);
+  qm::Observation host = observation(context, qm::EntityKind::host, context.host_id);
+  const double pressure = std::max(fraction({total - available, total}), stalled);
+  observe(host, pressure, loadHealth(pressure, kDegradedLoad), std::move(attributes));
   return host;
 }
 
-/// A probe that stands for a whole file: missing when the file cannot be read, otherwise
-/// invalid with `error`.
-qm::SnapshotProbe fileProbe(std::string id, bool readable, std::string error) {
-  return {std::move(id), true,
-          [readable, error = std::move(error)]() -> std::optional<qm::Observation> {
-            if (!readable) return std::nullopt;
-            throw std::runtime_error(error);
-          }};
+void addProcProbes(std::vector<Candidate>& probes, const Context& context,
+                   const std::string& stat_path, const Listing& cpus, const std::string& net_path,
+                   const Listing& interfaces) {
+  const std::string parent = context.host_id + "/";
+  for (const Item& cpu : cpus.items) {
+    std::string id = "device:" + parent + cpu.name;
+    const Where where{stat_path, cpu.line.number};
+    probes.push_back(
+        {{id, true,
+          [&context, &cpu, where, id] {
+            if (!cpu.error.empty()) throw std::runtime_error(cpu.error);
+            const std::vector<std::string_view> fields = splitFields(cpu.rest);
+            if (fields.size() < kMinCpuTicks) where.fail("expected at least 4 tick counts");
+            std::vector<std::uint64_t> ticks = parseCounts(fields, where, "tick count");
+            ticks.resize(std::min(ticks.size(), kCpuTicksUsed));
+            qm::Observation device = observation(context, qm::EntityKind::device, cpu.name);
+            const Windowed load =
+                windowed(context, id, ticks, device.observed_at_ns, cpuShare, where, "tick counts");
+            if (load.share.whole == 0) where.fail("total of zero ticks");
+            const double pressure = fraction(load.share);
+            observe(device, pressure, loadHealth(pressure, kDegradedLoad),
+                    {{"busy_ticks", std::to_string(load.share.part)},
+                     {"total_ticks", std::to_string(load.share.whole)},
+                     {"window", load.window}});
+            return std::optional<qm::Observation>(std::move(device));
+          }},
+         where});
+  }
+  for (const Item& interface : interfaces.items) {
+    std::string id = "network:" + parent + interface.name;
+    const Where where{net_path, interface.line.number};
+    probes.push_back(
+        {{id, true,
+          [&context, &interface, where, id] {
+            if (!interface.error.empty()) throw std::runtime_error(interface.error);
+            const std::vector<std::string_view> fields = splitFields(interface.rest);
+            if (fields.size() < kInterfaceCounters) where.fail("expected 16 counters");
+            std::vector<std::uint64_t> counters = parseCounts(fields, where, "counter");
+            counters.resize(kInterfaceCounters);
+            qm::Observation network = observation(context, qm::EntityKind::network, interface.name);
+            const Windowed loss = windowed(context, id, counters, network.observed_at_ns, lossShare,
+                                           where, "counters");
+            const double pressure = fraction(loss.share);
+            observe(network, pressure, loadHealth(pressure, kDegradedLoss),
+                    {{"lost_packets", std::to_string(loss.share.part)},
+                     {"packets", std::to_string(loss.share.whole)},
+                     {"rx_bytes", std::to_string(counters[0])},
+                     {"tx_bytes", std::to_string(counters[8])},
+                     {"window", loss.window}});
+            return std::optional<qm::Observation>(std::move(network));
+          }},
+         where});
+  }
 }
 
 }  // namespace
@@ -360,93 +227,121 @@ std::string hostNameToken(const std::string& proc_root) {
   return hostToken(std::string_view(*file).substr(0, file->find('\n')));
 }
 
-HostProbes::HostProbes(std::string proc_root, std::string system_id, qm::Clock clock)
-    : proc_root_(std::move(proc_root)),
-      system_id_(std::move(system_id)),
-      clock_(clock ? std::move(clock) : qm::Clock(qm::defaultClock)) {}
+std::vector<std::string> cgroupNames(const std::vector<std::string>& paths) {
+  std::vector<std::string> names;
+  for (const std::string& path : paths) {
+    const std::string_view view = path;
+    bool valid = view.size() > 1 && view.starts_with('/');
+    for (std::size_t start = 1; valid && start <= view.size();) {
+      const std::size_t end = std::min(view.find('/', start), view.size());
+      const std::string_view component = view.substr(start, end - start);
+      valid = !component.empty() && component != "." && component != "..";
+      start = end + 1;
+    }
+    if (!valid) throw std::invalid_argument("not a cgroup path below the root: " + path);
+    std::string name = hostToken(view.substr(view.rfind('/') + 1));
+    for (std::size_t other = 0; other < names.size(); ++other) {
+      if (names[other] == name) {
+        throw std::invalid_argument(paths[other] + " and " + path + " have the same name " + name);
+      }
+    }
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+HostProbes::HostProbes(HostProbeOptions options, qm::Clock clock)
+    : options_(std::move(options)), clock_(clock ? std::move(clock) : qm::Clock(qm::defaultClock)) {
+  if (!qm::isValidIdentifier(options_.system_id) || !qm::isValidIdentifier(options_.host_id)) {
+    throw std::invalid_argument("host probes require identifier tokens as system and host ids");
+  }
+  if (options_.expect_gpus > kMaxExpectedGpus) {
+    throw std::invalid_argument("host probes expect at most 1024 gpus");
+  }
+  std::vector<std::string> names = cgroupNames(options_.cgroups);
+  for (std::size_t at = 0; at < names.size(); ++at) {
+    const std::string& path = options_.cgroups[at];
+    cgroups_.push_back({path, options_.sys + "/fs/cgroup" + path, std::move(names[at])});
+  }
+  nvml_ = std::make_unique<Nvml>(options_.nvml_library);
+}
+
+HostProbes::~HostProbes() = default;
+HostProbes::HostProbes(HostProbes&&) noexcept = default;
+HostProbes& HostProbes::operator=(HostProbes&&) noexcept = default;
 
 qm::RuntimeStateSnapshot HostProbes::capture(std::uint64_t epoch, std::uint64_t barrier_sequence,
                                              std::int64_t logical_time, std::uint64_t budget_ns) {
-  // Each file is read once per capture, so that every subject of one file sees the same text.
-  const std::string stat_path = proc_root_ + "/stat";
-  const std::string net_path = proc_root_ + "/net/dev";
+  ++generation_;
+  const std::string& proc = options_.proc;
+  const std::string& system_id = options_.system_id;
+  const std::string& host_id = options_.host_id;
+  // Each source is read once per capture, so that every subject of one source sees the same text.
+  const std::string stat_path = proc + "/stat";
+  const std::string net_path = proc + "/net/dev";
   const std::optional<std::string> stat = readFile(stat_path);
   const std::optional<std::string> net = readFile(net_path);
   const std::vector<Line> stat_lines = stat ? splitLines(*stat) : std::vector<Line>();
   const std::vector<Line> net_lines = net ? splitLines(*net) : std::vector<Line>();
   const Listing cpus = listCpus(stat_lines, stat_path);
   const Listing interfaces = listInterfaces(net_lines, net_path);
-  const Context context{system_id_, epoch, barrier_sequence, clock_};
-  const std::string parent = system_id_ + "/";
+  const DiskSource disks(proc, options_.sys, clock_);
+  const DrmSource drm = readDrm(options_.sys);
+  const NvmlSource gpus = readNvml(*nvml_);
+  const Context context{system_id, host_id,    epoch,      barrier_sequence,
+                        clock_,    baselines_, generation_};
+  const std::string parent = host_id + "/";
 
-  std::vector<qm::SnapshotProbe> probes;
+  std::vector<Candidate> probes;
+  std::vector<MissingReason> missing;
+  if (host_id == system_id) {
+    probes.push_back(
+        {{"system:" + system_id, true,
+          [&] {
+            qm::Observation system = observation(context, qm::EntityKind::system, system_id);
+            system.declared = qm::DeclaredState{"linux", "", {}};
+            if (!cpus.items.empty()) {
+              system.declared->attributes.emplace("cpus", std::to_string(cpus.items.size()));
+            }
+            return system;
+          }},
+         {stat_path, 0}});
+  }
   probes.push_back(
-      {"system:" + system_id_, true, [&] {
-         qm::Observation system = observation(context, qm::EntityKind::system, system_id_);
-         system.declared = qm::DeclaredState{"linux", "", {}};
-         if (!cpus.items.empty()) {
-           system.declared->attributes.emplace("cpus", std::to_string(cpus.items.size()));
-         }
-         return system;
-       }});
-  probes.push_back(
-      {"host:" + parent + system_id_, true, [&] { return readHost(context, proc_root_); }});
-  if (cpus.items.empty())
-    probes.push_back(fileProbe("device:" + parent + "cpu", stat.has_value(), cpus.error));
+      {{"host:" + system_id + "/" + host_id, true, [&] { return readHost(context, proc); }},
+       {proc, 0}});
+  if (cpus.items.empty()) {
+    probes.push_back(
+        {fileProbe("device:" + parent + "cpu", stat.has_value(), cpus.error), {stat_path, 0}});
+  }
   if (!interfaces.error.empty()) {
-    probes.push_back(fileProbe("network:" + parent + "net", net.has_value(), interfaces.error));
+    probes.push_back(
+        {fileProbe("network:" + parent + "net", net.has_value(), interfaces.error), {net_path, 0}});
   }
-  for (const Item& cpu : cpus.items) {
-    std::string id = "device:" + parent + cpu.name;
-    probes.push_back({id, true, [&, id] {
-                        if (!cpu.error.empty()) throw std::runtime_error(cpu.error);
-                        const Where where{stat_path, cpu.line.number};
-                        const std::vector<std::string_view> fields = splitFields(cpu.rest);
-                        if (fields.size() < kMinCpuTicks) {
-                          where.fail("expected at least 4 tick counts");
-                        }
-                        std::vector<std::uint64_t> ticks = parseCounts(fields, where, "tick count");
-                        ticks.resize(std::min(ticks.size(), kCpuTicksUsed));
-                        qm::Observation device =
-                            observation(context, qm::EntityKind::device, cpu.name);
-                        const Windowed load =
-                            windowed(previous_, id, std::move(ticks), device.observed_at_ns,
-                                     cpuShare, where, "tick counts");
-                        if (load.share.whole == 0) where.fail("total of zero ticks");
-                        observe(device, load.share, kDegradedLoad,
-                                {{"busy_ticks", std::to_string(load.share.part)},
-                                 {"total_ticks", std::to_string(load.share.whole)},
-                                 {"window", load.window}});
-                        return std::optional<qm::Observation>(std::move(device));
-                      }});
+  addProcProbes(probes, context, stat_path, cpus, net_path, interfaces);
+  addDiskProbes(probes, context, disks);
+  addDrmProbes(probes, context, drm);
+  addNvmlProbes(probes, missing, context, *nvml_, gpus, options_.expect_gpus,
+                options_.nvml_library);
+  addCgroupProbes(probes, context, cgroups_, proc);
+
+  const qm::SnapshotBarrier barrier(distinctProbes(std::move(probes)), clock_);
+  qm::RuntimeStateSnapshot snapshot =
+      barrier.capture(system_id, epoch, barrier_sequence, logical_time, budget_ns);
+  for (auto& [id, reason] : missing) {
+    const auto subject = std::lower_bound(
+        snapshot.subjects.begin(), snapshot.subjects.end(), id,
+        [](const qm::SubjectResult& s, const std::string& key) { return s.id < key; });
+    if (subject != snapshot.subjects.end() && subject->id == id &&
+        subject->status == qm::SubjectStatus::missing) {
+      subject->diagnostic = std::move(reason);
+    }
   }
-  for (const Item& interface : interfaces.items) {
-    std::string id = "network:" + parent + interface.name;
-    probes.push_back({id, true, [&, id] {
-                        if (!interface.error.empty()) throw std::runtime_error(interface.error);
-                        const Where where{net_path, interface.line.number};
-                        const std::vector<std::string_view> fields = splitFields(interface.rest);
-                        if (fields.size() < kInterfaceCounters) where.fail("expected 16 counters");
-                        std::vector<std::uint64_t> counters = parseCounts(fields, where, "counter");
-                        counters.resize(kInterfaceCounters);
-                        const std::string rx_bytes = std::to_string(counters[0]);
-                        const std::string tx_bytes = std::to_string(counters[8]);
-                        qm::Observation network =
-                            observation(context, qm::EntityKind::network, interface.name);
-                        const Windowed loss =
-                            windowed(previous_, id, std::move(counters), network.observed_at_ns,
-                                     lossShare, where, "counters");
-                        observe(network, loss.share, kDegradedLoss,
-                                {{"lost_packets", std::to_string(loss.share.part)},
-                                 {"packets", std::to_string(loss.share.whole)},
-                                 {"rx_bytes", rx_bytes},
-                                 {"tx_bytes", tx_bytes},
-                                 {"window", loss.window}});
-                        return std::optional<qm::Observation>(std::move(network));
-                      }});
-  }
-  const qm::SnapshotBarrier barrier(std::move(probes), clock_);
-  return barrier.capture(system_id_, epoch, barrier_sequence, logical_time, budget_ns);
+  // Counters of subjects gone (an interface removed, a disk unplugged) are forgotten, so that a
+  // long-running serve on a host whose interfaces come and go does not grow without bound.
+  std::erase_if(baselines_,
+                [this](const auto& entry) { return entry.second.generation != generation_; });
+  return snapshot;
 }
 
 }  // namespace Quillon::Tools::State

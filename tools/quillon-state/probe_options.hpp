@@ -16,14 +16,16 @@
 
 namespace Quillon::Tools::State {
 
-/// What a command probes: a proc tree, the system id and the epoch of every observation.
+/// What a command probes (the ids empty for the host name) and the epoch of every observation.
 struct ProbeOptions {
-  std::string proc = "/proc";
-  std::string system_id;
+  HostProbeOptions host;
   std::uint64_t epoch = 1;
+  /// Set by addProbeOptions: whether --sys was given, so that only a given tree must exist.
+  const CLI::Option* sys_given = nullptr;
 };
 
-/// Adds --proc, --system-id and --epoch to `command`, stored in `options`.
+/// Adds --proc, --sys, --system-id, --host-id, --epoch, --expect-gpus and --cgroup to `command`,
+/// stored in `options`.
 void addProbeOptions(CLI::App& command, ProbeOptions& options);
 
 /// Writes "quillon-state: " and `what` as one line on standard error; returns kExitUsage.

@@ -23,6 +23,13 @@ for interval in 0s 5x 1h -1s 153722867281m; do
 done
 expect 2 "quillon-state: --system-id: not an identifier token: a/b" --proc "$proc" --system-id a/b
 expect 2 "quillon-state: --epoch: must be at least 1" --proc "$proc" --epoch 0
+expect 2 "quillon-state: --host-id: not an identifier token: a:b" --proc "$proc" --host-id a:b
+expect 2 "quillon-state: $proc/nowhere: not a readable directory" --proc "$proc" --sys "$proc/nowhere"
+expect 2 "quillon-state: --expect-gpus: at most 1024" --proc "$proc" --expect-gpus 1025
+expect 2 "quillon-state: --cgroup: not a cgroup path below the root: web.service" --proc "$proc" \
+  --cgroup web.service
+expect 2 "quillon-state: --cgroup: /a/x and /b/x have the same name x" --proc "$proc" \
+  --cgroup /a/x --cgroup /b/x
 
 out=$(mktemp)
 "$bin" capture --proc "$proc" --interval 20ms >"$out" &

@@ -118,7 +118,8 @@ def main(binary, proc, slack_kib):
     with tempfile.TemporaryDirectory() as workdir:
         try:
             serve = subprocess.Popen(
-                [binary, "serve", "--listen", "127.0.0.1:0", "--proc", proc, "--system-id", "lab"],
+                [binary, "serve", "--listen", "127.0.0.1:0", "--proc", proc, "--system-id", "lab",
+                 "--host-id", "lab"],
                 stdout=subprocess.PIPE, text=True,
                 env=dict(os.environ, ASAN_OPTIONS="quarantine_size_mb=0"))  # freed is free
             processes.append(serve)
