@@ -24,7 +24,8 @@ constexpr std::string_view kBase64Alphabet =
 std::optional<std::string> base64Decoded(std::string_view text) {
   if (text.empty() || text.size() % 4 != 0 || text.size() > 4096) return std::nullopt;
   const std::size_t padding = text.size() - (text.find_last_not_of('=') + 1);
-  if (padding > 2 || text.find_first_not_of(kBase64Alphabet) != text.size() - padding) {
+  const std::size_t stray = text.find_first_not_of(kBase64Alphabet);
+  if (padding > 2 || (stray != std::string_view::npos && stray != text.size() - padding)) {
     return std::nullopt;
   }
   std::string bytes(text.size() / 4 * 3, '\0');

@@ -102,17 +102,17 @@ class Reader {
     return found;
   }
 
-  /// The non-empty text of a scalar `node`.
-  std::string text(const YAML::Node& node, std::string_view key, std::string_view expected) const {
-    if (!node.IsScalar() || node.Scalar().empty()) {
-      fail(node.Mark(), std::string(key) + ": expected " + std::string(expected));
+  /// The non-empty text of the scalar value of `entry`.
+  std::string text(const Entry& entry, std::string_view expected) const {
+    if (!entry.value.IsScalar() || entry.value.Scalar().empty()) {
+      fail(entry.mark, entry.key + ": expected " + std::string(expected));
     }
-    return node.Scalar();
+    return entry.value.Scalar();
   }
 
-  /// `node` as a path: absolute as it is, relative to the directory of the config file.
-  std::string file(const YAML::Node& node, std::string_view key) const {
-    const std::filesystem::path given(text(node, key, "a file name"));
+  /// The value of `entry` as a path: absolute as it is, relative to the config file's directory.
+  std::string file(const Entry& entry) const {
+    const std::filesystem::path given(text(entry, "a file name"));
     return given.is_absolute() ? given.string() : (base_ / given).string();
   }
 
@@ -121,41 +121,41 @@ class Reader {
   std::filesystem::path base_;
 };
 
-ClientAuth clientAuthOf(const Reader& reader, const YAML::Node& node) {
+ClientAuth clientAuthOf(const Reader& reader, const Reader::Entry& entry) {
   constexpr std::array<std::string_view, 5> kNames = {
       "NoClientCert", "RequestClientCert", "RequireAnyClientCert", "VerifyClientCertIfGiven",
       "RequireAndVerifyClientCert"};
-  const std::string name = reader.text(node, "client_auth_type", "a client_auth_type");
+  const std::string name = reader.text(entry, "a client_auth_type");
   for (std::size_t at = 0; at < kNames.size(); ++at) {
     if (name == kNames[at]) return static_cast<ClientAuth>(at);
   }
-  reader.fail(node.Mark(),
+  reader.fail(entry.mark,
               "client_auth_type: expected NoClientCert, RequestClientCert, RequireAnyClientCert, "
               "VerifyClientCertIfGiven or RequireAndVerifyClientCert");
 }
 
 TlsServerConfig tlsOf(const Reader& reader, const YAML::Node& node) {
   TlsServerConfig tls;
-  YAML::Node auth_type;
-  YAML::Node ca_file;
-  for (const auto& [key, mark, value] : reader.entries(
+  YAML::Mark auth_type;
+  YAML::Mark ca_file;
+  for (const Reader::Entry& entry : reader.entries(
            node, "tls_server_config",
            {"cert_file", "key_file", "client_ca_file", "client_auth_type", "min_version"},
            "cert_file, key_file, client_ca_file, client_auth_type or min_version")) {
-    if (key == "cert_file") tls.cert_file = reader.file(value, key);
-    if (key == "key_file") tls.key_file = reader.file(value, key);
-    if (key == "client_ca_file") {
-      tls.client_ca_file = reader.file(value, key);
-      ca_file = value;
+    if (entry.key == "cert_file") tls.cert_file = reader.file(entry);
+    if (entry.key == "key_file") tls.key_file = reader.file(entry);
+    if (entry.key == "client_ca_file") {
+      tls.client_ca_file = reader.file(entry);
+      ca_file = entry.mark;
     }
-    if (key == "client_auth_type") {
-      tls.client_auth_type = clientAuthOf(reader, value);
-      auth_type = value;
+    if (entry.key == "client_auth_type") {
+      tls.client_auth_type = clientAuthOf(reader, entry);
+      auth_type = entry.mark;
     }
-    if (key == "min_version") {
-      const std::string version = reader.text(value, key, "TLS12 or TLS13");
+    if (entry.key == "min_version") {
+      const std::string version = reader.text(entry, "TLS12 or TLS13");
       if (version != "TLS12" && version != "TLS13") {
-        reader.fail(value.Mark(), "min_version: expected TLS12 or TLS13");
+        reader.fail(entry.mark, "min_version: expected TLS12 or TLS13");
       }
       tls.min_version = version == "TLS12" ? TlsVersion::tls12 : TlsVersion::tls13;
     }
@@ -166,11 +166,10 @@ TlsServerConfig tlsOf(const Reader& reader, const YAML::Node& node) {
   const bool verifies = tls.client_auth_type == ClientAuth::verify_client_cert_if_given ||
                         tls.client_auth_type == ClientAuth::require_and_verify_client_cert;
   if (verifies && tls.client_ca_file.empty()) {
-    reader.fail(auth_type.Mark(), "client_auth_type: " + auth_type.Scalar() +
-                                      " verifies client certificates, which needs client_ca_file");
+    reader.fail(auth_type, "client_auth_type: verifying client certificates needs client_ca_file");
   }
   if (!tls.client_ca_file.empty() && tls.client_auth_type == ClientAuth::no_client_cert) {
-    reader.fail(ca_file.Mark(),
+    reader.fail(ca_file,
                 "client_ca_file: given, but client_auth_type asks for no client certificate");
   }
   return tls;
@@ -179,18 +178,18 @@ TlsServerConfig tlsOf(const Reader& reader, const YAML::Node& node) {
 std::map<std::string, std::string, std::less<>> usersOf(const Reader& reader,
                                                         const YAML::Node& node) {
   std::map<std::string, std::string, std::less<>> users;
-  for (const auto& [user, mark, hash] : reader.entries(node, "basic_auth_users", {}, "")) {
-    if (!isUserName(user)) {
-      reader.fail(mark,
+  for (const Reader::Entry& entry : reader.entries(node, "basic_auth_users", {}, "")) {
+    if (!isUserName(entry.key)) {
+      reader.fail(entry.mark,
                   "basic_auth_users: a user name is empty or holds \":\" or a "
                   "control character");
     }
-    const std::string bcrypt = reader.text(hash, user, "a bcrypt hash");
-    if (!isBcryptHash(bcrypt)) {
-      reader.fail(hash.Mark(), "basic_auth_users: the hash of \"" + user +
-                                   "\" is not a bcrypt hash ($2y$, $2b$ or $2a$, cost 04 to 31)");
+    const std::string hash = reader.text(entry, "a bcrypt hash");
+    if (!isBcryptHash(hash)) {
+      reader.fail(entry.mark, "basic_auth_users: the hash of \"" + entry.key +
+                                  "\" is not a bcrypt hash ($2y$, $2b$ or $2a$, cost 04 to 31)");
     }
-    users.emplace(user, bcrypt);
+    users.emplace(entry.key, hash);
   }
   if (users.empty()) reader.fail(node.Mark(), "basic_auth_users: expected at least one user");
   return users;
@@ -209,11 +208,11 @@ WebConfig readWebConfig(const std::string& path) {
   if (documents.size() > 1) reader.fail(documents[1].Mark(), "expected one YAML document");
   WebConfig config;
   if (documents.empty() || documents.front().IsNull()) return config;
-  for (const auto& [key, mark, value] :
+  for (const Reader::Entry& entry :
        reader.entries(documents.front(), "web config", {"tls_server_config", "basic_auth_users"},
                       "tls_server_config or basic_auth_users")) {
-    if (key == "tls_server_config") config.tls_server_config = tlsOf(reader, value);
-    if (key == "basic_auth_users") config.basic_auth_users = usersOf(reader, value);
+    if (entry.key == "tls_server_config") config.tls_server_config = tlsOf(reader, entry.value);
+    if (entry.key == "basic_auth_users") config.basic_auth_users = usersOf(reader, entry.value);
   }
   return config;
 }
