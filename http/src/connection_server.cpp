@@ -104,7 +104,7 @@ class Connection final : public httplib::Stream {
                        : ::recv(socket_, buffer_.data(), buffer_.size(), 0);
           },
           POLLIN, request_deadline_, false);
-      if (got <= 0) return got == 0 ? 0 : fail();
+      if (got <= 0) return fail();  // the end of the stream ends the connection as well
       begin_ = 0;
       end_ = static_cast<std::size_t>(got);
     }
