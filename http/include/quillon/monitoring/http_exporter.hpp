@@ -55,9 +55,10 @@ struct HttpExporterOptions {
 class HttpExporter {
  public:
   /// Reads the web config, binds and starts serving; returns listening. Throws
-  /// std::invalid_argument for a malformed `listen` or web config ("FILE:LINE: CAUSE") and
-  /// std::runtime_error for what the system refuses (an address it cannot bind, a port in use, a
-  /// file it cannot read, a certificate or key OpenSSL rejects), what() naming the cause.
+  /// std::invalid_argument for an empty `capture`, a malformed `listen` or web config
+  /// ("FILE:LINE: CAUSE") and std::runtime_error for what the system refuses (an address it
+  /// cannot bind, a port in use, a file it cannot read, a certificate or key OpenSSL rejects),
+  /// what() naming the cause.
   HttpExporter(HttpExporterOptions options, CaptureFunction capture);
 
   /// Stops accepting, closes idle connections, and waits for the requests in flight.
