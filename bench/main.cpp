@@ -13,6 +13,7 @@ void registerCaptureBenchmarks();
 void registerReaderBenchmarks();
 void registerViewBenchmarks();
 void registerHostProbeBenchmarks();
+void registerExporterBenchmarks();
 
 namespace {
 
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
   Quillon::Bench::registerReaderBenchmarks();
   Quillon::Bench::registerViewBenchmarks();
   Quillon::Bench::registerHostProbeBenchmarks();
+  Quillon::Bench::registerExporterBenchmarks();
   Quillon::Bench::AbortCountingReporter reporter(*benchmark::CreateDefaultDisplayReporter());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

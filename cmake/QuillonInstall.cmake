@@ -1,6 +1,6 @@
 # Install rules: the library, its public headers, the CMake package QuillonMonitoring (whose
-# target is Quillon::Monitoring), a pkg-config file, and the document schemas and format page for
-# consumers in other languages.
+# target is Quillon::Monitoring; component http adds Quillon::MonitoringHttp), a pkg-config file
+# for each library, and the document schemas and format page for consumers in other languages.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -69,6 +69,42 @@ endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quillon-monitoring.pc.in
   ${PROJECT_BINARY_DIR}/quillon-monitoring.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quillon-monitoring.pc DESTINATION ${QUILLON_PC_DIR})
+
+# The HTTP exporter, a component of the same package with an export set of its own, so that a
+# consumer who does not ask for it needs none of its dependencies.
+if(TARGET quillon_monitoring_http)
+  set_target_properties(quillon_monitoring_http PROPERTIES
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+  install(TARGETS quillon_monitoring_http
+    EXPORT QuillonMonitoringHttpTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    FILE_SET HEADERS DESTINATION ${QUILLON_HEADERS_DIR})
+  install(EXPORT QuillonMonitoringHttpTargets
+    NAMESPACE Quillon::
+    DESTINATION ${QUILLON_PACKAGE_DIR})
+  # A static library needs its dependencies on the consumer's link line even without --static.
+  set(http_requires "cpp-httplib, openssl, zlib, yaml-cpp, libcrypt")
+  get_target_property(http_type quillon_monitoring_http TYPE)
+  if(http_type STREQUAL "STATIC_LIBRARY")
+    set(QUILLON_HTTP_PC_REQUIRES ", ${http_requires}")
+    set(QUILLON_HTTP_PC_LIBS " -pthread")
+    set(QUILLON_HTTP_PC_PRIVATE "")
+  else()
+    set(QUILLON_HTTP_PC_REQUIRES "")
+    set(QUILLON_HTTP_PC_LIBS "")
+    set(QUILLON_HTTP_PC_PRIVATE "Requires.private: ${http_requires}\nLibs.private: -pthread")
+  endif()
+  get_target_property(QUILLON_HTTP_PC_LIBNAME quillon_monitoring_http OUTPUT_NAME)
+  if(NOT QUILLON_HTTP_PC_LIBNAME)
+    set(QUILLON_HTTP_PC_LIBNAME quillon_monitoring_http)
+  endif()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/quillon-monitoring-http.pc.in
+    ${PROJECT_BINARY_DIR}/quillon-monitoring-http.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/quillon-monitoring-http.pc DESTINATION ${QUILLON_PC_DIR})
+endif()
 
 install(FILES
   ${PROJECT_SOURCE_DIR}/schema/observability-1.schema.json

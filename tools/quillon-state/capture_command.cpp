@@ -1,6 +1,5 @@
 // quillon-state capture: this machine as runtime-state documents, one line each.
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <quillon/monitoring/http_exporter.hpp>
 #include <quillon/monitoring/observation.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
@@ -45,29 +45,10 @@ bool writeWhole(std::string_view text) {
   return true;
 }
 
-/// The nanoseconds of a positive duration written as a whole number and a unit ("500ms", "2s",
-/// "1m"), or nothing.
-std::optional<std::chrono::nanoseconds> parseDuration(std::string_view text) {
-  std::uint64_t amount = 0;
-  const auto [unit, error] = std::from_chars(text.data(), text.data() + text.size(), amount);
-  if (error != std::errc{} || amount == 0) return std::nullopt;
-  const std::string_view suffix(unit, static_cast<std::size_t>(text.data() + text.size() - unit));
-  std::uint64_t scale = 0;
-  if (suffix == "ms") scale = 1'000'000;
-  if (suffix == "s") scale = 1'000'000'000;
-  if (suffix == "m") scale = 60'000'000'000;
-  // A duration beyond a signed 64-bit count of nanoseconds (292 years) is no interval.
-  if (scale == 0 ||
-      amount > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / scale) {
-    return std::nullopt;
-  }
-  return std::chrono::nanoseconds(static_cast<std::int64_t>(amount * scale));
-}
-
 int runCapture(const CaptureOptions& options) {
   std::optional<std::chrono::nanoseconds> interval;
   if (!options.interval.empty()) {
-    interval = parseDuration(options.interval);
+    interval = qm::parseDuration(options.interval);
     if (!interval) {
       return usageError("--interval: expected a positive duration such as 500ms, 2s or 1m: " +
                         options.interval);

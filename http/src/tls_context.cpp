@@ -1,0 +1,68 @@
+#include "tls_context.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include <openssl/err.h>
+
+namespace Quillon::Core::Monitoring::Http {
+
+namespace {
+
+/// Throws std::runtime_error("FILE: WHAT: REASON") with the first reason OpenSSL queued.
+[[noreturn]] void fail(const std::string& file, const std::string& what) {
+  const unsigned long error = ERR_get_error();
+  const char* const reason = error == 0 ? nullptr : ERR_reason_error_string(error);
+  ERR_clear_error();
+  throw std::runtime_error(file + ": " + what + ": " + (reason != nullptr ? reason : "unknown"));
+}
+
+/// Accepts whatever certificate a client sends, for the modes that ask for one without checking.
+int acceptAny(int /*preverified*/, X509_STORE_CTX* /*store*/) {
+  return 1;
+}
+
+}  // namespace
+
+TlsContext makeTlsContext(const TlsServerConfig& config) {
+  ERR_clear_error();
+  TlsContext context(SSL_CTX_new(TLS_server_method()));
+  if (!context) fail(config.cert_file, "cannot make a TLS context");
+  SSL_CTX* const tls = context.get();
+  SSL_CTX_set_min_proto_version(
+      tls, config.min_version == TlsVersion::tls13 ? TLS1_3_VERSION : TLS1_2_VERSION);
+  SSL_CTX_set_options(tls, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  // A write that would block is retried from wherever the buffer then is.
+  SSL_CTX_set_mode(tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (SSL_CTX_use_certificate_chain_file(tls, config.cert_file.c_str()) != 1) {
+    fail(config.cert_file, "cannot load certificate");
+  }
+  if (SSL_CTX_use_PrivateKey_file(tls, config.key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+    fail(config.key_file, "cannot load private key");
+  }
+  if (SSL_CTX_check_private_key(tls) != 1) {
+    fail(config.key_file, "private key does not match the certificate of " + config.cert_file);
+  }
+  if (config.client_auth_type == ClientAuth::no_client_cert) return context;
+  if (!config.client_ca_file.empty()) {
+    if (SSL_CTX_load_verify_locations(tls, config.client_ca_file.c_str(), nullptr) != 1) {
+      fail(config.client_ca_file, "cannot load client CA certificates");
+    }
+    // The names a client is told to pick its certificate by; the context owns the list.
+    STACK_OF(X509_NAME)* const names = SSL_load_client_CA_file(config.client_ca_file.c_str());
+    if (names == nullptr) fail(config.client_ca_file, "cannot load client CA certificates");
+    SSL_CTX_set_client_CA_list(tls, names);
+  }
+  const bool required = config.client_auth_type == ClientAuth::require_any_client_cert ||
+                        config.client_auth_type == ClientAuth::require_and_verify_client_cert;
+  const bool checked = config.client_auth_type == ClientAuth::verify_client_cert_if_given ||
+                       config.client_auth_type == ClientAuth::require_and_verify_client_cert;
+  SSL_CTX_set_verify(tls, SSL_VERIFY_PEER | (required ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0),
+                     checked ? nullptr : acceptAny);
+  // Resuming a session whose client was verified needs a context the session is bound to.
+  static constexpr unsigned char kSessionContext[] = "quillon-monitoring";
+  SSL_CTX_set_session_id_context(tls, kSessionContext, sizeof kSessionContext - 1);
+  return context;
+}
+
+}  // namespace Quillon::Core::Monitoring::Http
