@@ -258,6 +258,13 @@ TEST(HostProbes, SharesAndRisesCoverTheIntervalSinceThePreviousCapture) {
       {"and restarts with counters of its own", "restart", "",
        "13\ndevice:lab/cpu0 healthy running 0.263438 window=boot" + busy +
            "\nrun:lab/web.service healthy running 0.25 window=boot"},
+      {"sda busy a tick beyond the window, nvme0n1 more than a tick", "disk-tick", "",
+       "13\ndevice:lab/cpu0 healthy running 0.263438 window=boot"
+       "\ndevice:lab/nvme0n1 invalid: proc/diskstats line 3: io_ticks rose by 2011 ms in a "
+       "window of 2000000000 ns"
+       "\ndevice:lab/sda degraded running 1 window=2000000000"
+       "\ndevice:lab/sdb healthy running 0 window=2000000000"
+       "\nrun:lab/web.service healthy running 0.25 window=2000000000"},
   };
   const std::string root = tree("", "");
   std::uint64_t now = 0;
