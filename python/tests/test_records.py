@@ -1,0 +1,157 @@
+"""The records from Python: assignments through nested members reach the record whether it was
+built or read, values out of a member's type or range are refused where they are given, strings
+survive as bytes, and equality, repr and the enumerations behave as the documents name them."""
+import pytest
+import quillon_monitoring as qm
+from fixtures import E, H, L, engine_example, seed, system_example
+
+ORIGINS = {"built": engine_example, "read": lambda: qm.read_observation(seed("engine_example"))}
+
+
+def put(member, key, value):
+    member[key] = value
+
+
+@pytest.mark.parametrize("origin", sorted(ORIGINS))
+@pytest.mark.parametrize("change, fragment", [
+    (lambda o: setattr(o.observed, "pressure", 0.5), '"pressure":0.5,'),
+    (lambda o: put(o.observed.attributes, "queue", "4"), '"queue":"4"'),
+    (lambda o: o.declared.attributes.clear(), '"declared":{"attributes":{}'),
+    (lambda o: setattr(o.planned, "device_id", "gpu-1"), '"device_id":"gpu-1"'),
+    (lambda o: setattr(o.entity, "parent", "gpu-1"), '"parent":"gpu-1"'),
+    (lambda o: put(o.extensions, "origin", "test"), '"extensions":{"origin":"test"}'),
+    (lambda o: setattr(o, "observed", None), '"observed":null'),
+])
+def test_an_assignment_through_a_nested_member_reaches_the_record(origin, change, fragment):
+    record = ORIGINS[origin]()
+    change(record)
+    assert fragment in record.to_canonical_json()
+    assert qm.read_observation(record.to_canonical_json()) == record != engine_example()
+
+
+def test_a_snapshot_read_holds_its_subjects_and_their_observations():
+    snapshot = qm.read_runtime_state(seed("partial_snapshot"))
+    assert snapshot.subjects is snapshot.subjects
+    snapshot.subjects[1].observation.observed_at_ns = 5
+    snapshot.subjects[0].diagnostic = "gone"
+    assert '"diagnostic":"gone"' in snapshot.to_canonical_json()
+    assert '"observed_at_ns":5' in snapshot.to_canonical_json()
+
+
+@pytest.mark.parametrize("make", [engine_example, system_example,
+                                  lambda: qm.read_runtime_state(seed("partial_snapshot"))])
+def test_repr_evaluates_to_an_equal_record(make):
+    namespace = vars(qm)
+    assert eval(repr(make()), namespace) == make()
+
+
+def test_records_are_equal_by_value_and_unhashable():
+    assert engine_example() == ORIGINS["read"]() and engine_example() != system_example()
+    assert engine_example() != engine_example().to_canonical_json()
+    with pytest.raises(TypeError):
+        hash(engine_example())
+
+
+@pytest.mark.parametrize("target, name, value, error", [
+    (qm.Observation, "epoch", -1, OverflowError),
+    (qm.Observation, "epoch", 2**64, OverflowError),
+    (qm.Observation, "sequence", True, TypeError),
+    (qm.Observation, "observed_at_ns", 1.0, TypeError),
+    (qm.Observation, "logical_time", 2**63, OverflowError),
+    (qm.Observation, "logical_time", -2**63 - 1, OverflowError),
+    (qm.ObservedState, "last_observed_ns", -1, OverflowError),
+    (qm.ObservedState, "pressure", "0.5", TypeError),
+    (qm.ObservedState, "pressure", 10**400, OverflowError),
+    (qm.ObservedState, "ready", 1, TypeError),
+    (qm.ObservedState, "health", 1, TypeError),
+    (qm.ObservedState, "lifecycle", H.healthy, TypeError),
+    (qm.ObservedState, "attributes", {"queue": 4}, TypeError),
+    (qm.Observation, "system_id", b"lab", TypeError),
+    (qm.Observation, "system_id", "\ud800", UnicodeEncodeError),
+    (qm.Observation, "entity", None, TypeError),
+    (qm.Observation, "observed", qm.DeclaredState(), TypeError),
+    (qm.Observation, "extensions", [], TypeError),
+    (qm.PlannedState, "host_id", 7, TypeError),
+    (qm.RuntimeStateSnapshot, "subjects", (), TypeError),
+    (qm.RuntimeStateSnapshot, "barrier_sequence", 2**64, OverflowError),
+])
+def test_a_value_out_of_type_or_range_is_refused_at_assignment(target, name, value, error):
+    record = target()
+    before = repr(record)
+    with pytest.raises(error):
+        setattr(record, name, value)
+    with pytest.raises(error):
+        target(**{name: value})
+    assert repr(record) == before
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: qm.SnapshotBarrier([]).capture("lab", -1, 1), "epoch must be an integer from 0 to"),
+    (lambda: qm.SnapshotBarrier([]).capture("lab", 1, 2**64), "barrier_sequence must be an "),
+    (lambda: qm.SnapshotBarrier([]).capture("lab", 1, 1, 2**63), "logical_time must be an "),
+    (lambda: qm.SnapshotBarrier([]).capture("lab", 1, 1, 0, -5), "budget_ns must be an "),
+    (lambda: qm.belongs_to_epoch(system_example(), 2**64), "epoch must be an integer from 0"),
+])
+def test_an_integer_out_of_range_is_refused_at_the_call(call, message):
+    with pytest.raises(OverflowError, match=f"^{message}"):
+        call()
+
+
+def test_the_extreme_integers_are_kept_exactly():
+    record = qm.Observation(epoch=2**64 - 1, logical_time=-2**63)
+    assert (record.epoch, record.logical_time) == (2**64 - 1, -2**63)
+    assert '"epoch":18446744073709551615,' in qm.read_observation(seed("extremes")).to_canonical_json()
+
+
+def test_a_dict_that_no_longer_maps_str_to_str_is_refused_where_it_is_used():
+    record = engine_example()
+    record.observed.attributes["queue"] = 4
+    for use in (record.validate, record.to_canonical_json):
+        with pytest.raises(TypeError, match="^attributes must map str to str, not str to int$"):
+            use()
+
+
+HOSTILE = ["\udcff\udcfe\udc80", "\x00\x1f\"\\/\x7f", "\u00e9\U0001F600", "\udced\udca0\udc80", ""]
+
+
+@pytest.mark.parametrize("text", HOSTILE)
+def test_hostile_strings_round_trip_through_surrogateescape(text):
+    record = engine_example()
+    record.declared = qm.DeclaredState(type=text, config_hash=text, attributes={text: text})
+    record.observed.attributes[text + "k"] = text
+    record.extensions = {"x" + text: text}
+    if text and "\x00" not in text:  # identifiers take no control byte and no separator
+        record.system_id = record.entity.id = record.entity.parent = text
+        record.entity.kind = E.system
+        record.entity.parent = None
+    assert record.validate() == []
+    written = record.to_canonical_json().encode("utf-8", "surrogateescape")
+    back = qm.read_observation(written)
+    assert back == record and back.to_canonical_json().encode("utf-8", "surrogateescape") == written
+    assert back.declared.type == text
+
+
+def test_validate_lists_the_cores_messages_and_the_document_refuses():
+    assert qm.Observation().validate() == [
+        "invalid system_id", "epoch must be non-zero", "invalid entity id"]
+    with pytest.raises(ValueError, match="^invalid observation$"):
+        qm.Observation().to_canonical_json()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: qm.Observation(1), r"Observation\(\) takes at most 0 positional arguments \(1 given"),
+    (lambda: qm.EntityIdentity(E.system), r"EntityIdentity\(\) missing required argument 'id'"),
+    (lambda: qm.ObservedState(colour="red"), "unexpected keyword argument 'colour'"),
+    (lambda: qm.EntityIdentity(E.system, "lab", id="x"), "multiple values for argument 'id'"),
+])
+def test_the_constructors_take_arguments_as_a_python_function_does(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+@pytest.mark.parametrize("member", [*E, *H, *L, *qm.SnapshotStatus, *qm.SubjectStatus])
+def test_an_enumeration_member_prints_as_the_documents_name_it(member):
+    assert str(member) == f"{member}" == member.name
+    assert repr(member) == f"{type(member).__name__}.{member.name}"
+    if isinstance(member, E):
+        assert qm.EntityIdentity(member, "x").subject_key() == f"{member}:x"
