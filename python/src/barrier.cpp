@@ -38,12 +38,13 @@ void assign(Callable& member, py::handle value, const char* name) {
   member.object = value.is_none() ? py::object() : py::reinterpret_borrow<py::object>(value);
 }
 
-bool same(const Callable& left, const Callable& right) {
+/// The same callable, not an equal one: functions compare by identity anyway.
+bool operator==(const Callable& left, const Callable& right) {
   return left.object.ptr() == right.object.ptr();
 }
 
-/// Python's SnapshotProbe.
-struct ProbeRecord {
+/// What Python's SnapshotProbe holds: the core's probe, with a Python callable for `read`.
+struct PythonProbe {
   std::string id;
   Callable read;
   bool supported = true;
@@ -85,11 +86,11 @@ ProbeRead readerOf(const py::object& read) {
     try {
       const py::object result = call(*callable);
       if (result.is_none()) return std::nullopt;
-      if (!py::isinstance<ObservationRecord>(result)) {
+      if (!py::isinstance<Record<Observation>>(result)) {
         throw std::runtime_error("probe returned " + typeName(result) +
                                  ", not an Observation or None");
       }
-      return toCore(result.cast<const ObservationRecord&>());
+      return toCore(result.cast<const Record<Observation>&>());
     } catch (py::error_already_set& error) {
       failRead(error);
     }
@@ -114,10 +115,8 @@ Clock clockOf(const py::object& clock) {
 SnapshotBarrier barrierOf(const py::iterable& probes, const py::object& clock) {
   std::vector<SnapshotProbe> owned;
   for (const py::handle item : probes) {
-    if (!py::isinstance<ProbeRecord>(item)) {
-      raise(PyExc_TypeError, "probes must hold SnapshotProbe, not " + typeName(item));
-    }
-    const auto& probe = item.cast<const ProbeRecord&>();
+    checkRecord<PythonProbe>(item, "probe", false);
+    const PythonProbe& probe = item.cast<const Record<PythonProbe>&>().value;
     owned.push_back(
         {probe.id, probe.supported, probe.read.object ? readerOf(probe.read.object) : ProbeRead()});
   }
@@ -136,23 +135,23 @@ py::object capture(const SnapshotBarrier& barrier, py::handle system_id, py::han
     const py::gil_scoped_release released;
     snapshot = barrier.capture(std::move(id), epochValue, sequence, time, budget);
   }
-  return Python::toPython(std::move(snapshot));
+  return newRecord(std::move(snapshot));
 }
 
 }  // namespace
 
 template <>
-struct Layout<ProbeRecord> {
+struct Layout<PythonProbe> {
   static constexpr const char* kName = "SnapshotProbe";
   static constexpr std::size_t kPositional = 3;
   static constexpr std::size_t kRequired = 2;
-  static constexpr std::array kFields{field<&ProbeRecord::id>("id"),
-                                      field<&ProbeRecord::read>("read"),
-                                      field<&ProbeRecord::supported>("supported")};
+  static constexpr std::array kFields{field<&PythonProbe::id>("id"),
+                                      field<&PythonProbe::read>("read"),
+                                      field<&PythonProbe::supported>("supported")};
 };
 
 void bindBarrier(py::module_& module) {
-  bindRecord<ProbeRecord>(module,
+  bindRecord<PythonProbe>(module,
                           "One subject a barrier reads: `read` returns an Observation or None.");
 
   py::register_local_exception_translator([](std::exception_ptr pending) {
@@ -175,14 +174,15 @@ void bindBarrier(py::module_& module) {
 
   module.def(
       "is_consistent",
-      [](const SnapshotRecord& snapshot) { return isConsistent(toCore(snapshot)); },
+      [](const Record<RuntimeStateSnapshot>& snapshot) { return isConsistent(toCore(snapshot)); },
       py::arg("snapshot"),
       "Tells whether the snapshot is complete and every subject is captured with an observation "
       "of its system and epoch.");
   module.def(
       "belongs_to_epoch",
-      [](const ObservationRecord& observation, py::handle epoch) {
-        return belongsToEpoch(toCore(observation), converted<std::uint64_t>(epoch, "epoch"));
+      [](const Record<Observation>& observation, py::handle epoch) {
+        // The epoch is a plain member: the record's own value holds it.
+        return belongsToEpoch(observation.value, converted<std::uint64_t>(epoch, "epoch"));
       },
       py::arg("observation"), py::arg("epoch"),
       "Tells whether the observation has a non-zero epoch equal to `epoch`.");

@@ -17,16 +17,6 @@
 
 namespace Quillon::Core::Monitoring::Python {
 
-template <>
-struct Layout<Change> {
-  static constexpr const char* kName = "Change";
-  static constexpr std::size_t kPositional = 0;
-  static constexpr std::size_t kRequired = 0;
-  static constexpr std::array kFields{
-      field<&Change::subject>("subject"), field<&Change::pointer>("pointer"),
-      field<&Change::before>("before"), field<&Change::after>("after")};
-};
-
 namespace {
 
 /// The UTF-8 bytes of a document given as str or bytes, and the object that keeps them alive.
@@ -65,7 +55,7 @@ py::object readDocument(py::handle document, Read read) {
     const py::gil_scoped_release released;
     record = read(text.bytes);
   }
-  return toPython(std::move(record));
+  return newRecord(std::move(record));
 }
 
 }  // namespace
@@ -96,7 +86,7 @@ void bindDocuments(py::module_& module) {
   bindRecord<Change>(module, "One difference between two runtime-state documents.");
   module.def(
       "compare",
-      [](const SnapshotRecord& before, const SnapshotRecord& after) {
+      [](const Record<RuntimeStateSnapshot>& before, const Record<RuntimeStateSnapshot>& after) {
         const RuntimeStateSnapshot left = toCore(before);
         const RuntimeStateSnapshot right = toCore(after);
         std::vector<Change> changes;
@@ -106,14 +96,14 @@ void bindDocuments(py::module_& module) {
         }
         py::list result(changes.size());
         for (std::size_t at = 0; at < changes.size(); ++at)
-          result[at] = adopt(std::move(changes[at]));
+          result[at] = newRecord(std::move(changes[at]));
         return result;
       },
       py::arg("before"), py::arg("after"),
       "Returns the differences from `before` to `after`, each at a JSON Pointer.");
   module.def(
       "to_openmetrics",
-      [](const SnapshotRecord& snapshot) {
+      [](const Record<RuntimeStateSnapshot>& snapshot) {
         const RuntimeStateSnapshot core = toCore(snapshot);
         std::string text;
         {

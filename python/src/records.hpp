@@ -1,20 +1,20 @@
-// The records of both documents as Python classes, and their conversions to and from the core's
-// records.
+// The records of both documents as Python classes: each holds the core's own record (see
+// Record in fields.hpp), and its layout here says which members are attributes and which cross
+// as Python objects.
 //
-// Guarantees: a record's scalar members live in C++ in their member's type; its sections,
-// subjects and string maps stay the core's values until Python reads them, and are from then on
-// the Python objects it holds, so that every assignment through them reaches it (see Lazy). A
-// conversion to the core copies: what the core then reads is a value no other Python thread can
-// change. A conversion from the core takes the core's record over and makes one Python object.
+// Guarantees: converting a record to the core's copies it, so that what the core then reads is a
+// value no other Python thread can change; converting from the core takes the core's record over
+// and makes one Python object.
 #ifndef QUILLON_PYTHON_RECORDS_HPP
 #define QUILLON_PYTHON_RECORDS_HPP
 
-#include <cstdint>
-#include <optional>
+#include <array>
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include <pybind11/pybind11.h>
+#include <quillon/monitoring/compare.hpp>
 #include <quillon/monitoring/observation.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
@@ -22,83 +22,128 @@
 
 namespace Quillon::Core::Monitoring::Python {
 
-/// Python's DeclaredState.
-struct DeclaredRecord {
-  std::string type;
-  std::string config_hash;
-  Lazy<AttributeMap> attributes;
+/// A map crosses as a plain dict[str, str].
+template <>
+struct Crossing<AttributeMap> {
+  static constexpr bool kOptional = false;
+
+  static void check(py::handle value, const char* name) { checkStringMap(value, name); }
+  static py::object toObject(AttributeMap&& value) { return toDict(value); }
+  static AttributeMap toValue(py::handle value, const char* name) { return toMap(value, name); }
 };
 
-/// Python's PlannedState.
-struct PlannedRecord {
-  std::optional<std::string> host_id;
-  std::optional<std::string> device_id;
-  std::string placement_hash;
-  Lazy<AttributeMap> attributes;
+/// A snapshot's subjects cross as a plain list of SubjectResult, whose items are checked where
+/// the list is used: it may have changed since it was assigned.
+template <>
+struct Crossing<std::vector<SubjectResult>> {
+  static constexpr bool kOptional = false;
+
+  static void check(py::handle value, const char* name);
+  static py::object toObject(std::vector<SubjectResult>&& value);
+  static std::vector<SubjectResult> toValue(py::handle value, const char* name);
 };
 
-/// Python's ObservedState.
-struct ObservedRecord {
-  LifecycleState lifecycle = LifecycleState::declared;
-  HealthState health = HealthState::unknown;
-  bool ready = false;
-  double pressure = 0.0;
-  std::uint64_t last_observed_ns = 0;
-  Lazy<AttributeMap> attributes;
+template <>
+inline constexpr std::size_t kObjectMembers<DeclaredState> = 1;
+template <>
+inline constexpr std::size_t kObjectMembers<PlannedState> = 1;
+template <>
+inline constexpr std::size_t kObjectMembers<ObservedState> = 1;
+template <>
+inline constexpr std::size_t kObjectMembers<Observation> = 5;
+template <>
+inline constexpr std::size_t kObjectMembers<SubjectResult> = 1;
+template <>
+inline constexpr std::size_t kObjectMembers<RuntimeStateSnapshot> = 1;
+
+template <>
+struct Layout<EntityIdentity> {
+  static constexpr const char* kName = "EntityIdentity";
+  static constexpr std::size_t kPositional = 3;
+  static constexpr std::size_t kRequired = 2;
+  static constexpr std::array kFields{field<&EntityIdentity::kind>("kind"),
+                                      field<&EntityIdentity::id>("id"),
+                                      field<&EntityIdentity::parent>("parent")};
 };
 
-/// Python's Observation; its EntityIdentity is the core's own record.
-struct ObservationRecord {
-  std::string schema{kObservationSchema};
-  std::string system_id;
-  std::uint64_t epoch = 0;
-  std::uint64_t sequence = 0;
-  std::int64_t logical_time = 0;
-  std::uint64_t observed_at_ns = 0;
-  Lazy<EntityIdentity> entity;
-  Lazy<std::optional<DeclaredState>> declared;
-  Lazy<std::optional<PlannedState>> planned;
-  Lazy<std::optional<ObservedState>> observed;
-  Lazy<AttributeMap> extensions;
+template <>
+struct Layout<DeclaredState> {
+  static constexpr const char* kName = "DeclaredState";
+  static constexpr std::array kFields{field<&DeclaredState::type>("type"),
+                                      field<&DeclaredState::config_hash>("config_hash"),
+                                      object<&DeclaredState::attributes, 0>("attributes")};
 };
 
-/// Python's SubjectResult.
-struct SubjectRecord {
-  std::string id;
-  SubjectStatus status = SubjectStatus::missing;
-  std::string diagnostic;
-  Lazy<std::optional<Observation>> observation;
+template <>
+struct Layout<PlannedState> {
+  static constexpr const char* kName = "PlannedState";
+  static constexpr std::array kFields{field<&PlannedState::host_id>("host_id"),
+                                      field<&PlannedState::device_id>("device_id"),
+                                      field<&PlannedState::placement_hash>("placement_hash"),
+                                      object<&PlannedState::attributes, 0>("attributes")};
 };
 
-/// Python's RuntimeStateSnapshot; `subjects` is a list of SubjectResult once Python has it.
-struct SnapshotRecord {
-  std::string schema{kRuntimeStateSchema};
-  std::string system_id;
-  std::uint64_t epoch = 0;
-  std::uint64_t barrier_sequence = 0;
-  std::int64_t logical_time = 0;
-  std::uint64_t captured_at_ns = 0;
-  std::uint64_t deadline_ns = 0;
-  SnapshotStatus status = SnapshotStatus::partial;
-  Lazy<std::vector<SubjectResult>> subjects;
+template <>
+struct Layout<ObservedState> {
+  static constexpr const char* kName = "ObservedState";
+  static constexpr std::array kFields{field<&ObservedState::lifecycle>("lifecycle"),
+                                      field<&ObservedState::health>("health"),
+                                      field<&ObservedState::ready>("ready"),
+                                      field<&ObservedState::pressure>("pressure"),
+                                      field<&ObservedState::last_observed_ns>("last_observed_ns"),
+                                      object<&ObservedState::attributes, 0>("attributes")};
 };
 
-/// Returns the core's copy of `record`. Raises TypeError when one of its dicts holds something
-/// other than str, UnicodeEncodeError for a surrogate that stands for no byte.
-[[nodiscard]] Observation toCore(const ObservationRecord& record);
+template <>
+struct Layout<Observation> {
+  static constexpr const char* kName = "Observation";
+  static constexpr std::array kFields{field<&Observation::schema>("schema"),
+                                      field<&Observation::system_id>("system_id"),
+                                      field<&Observation::epoch>("epoch"),
+                                      field<&Observation::sequence>("sequence"),
+                                      field<&Observation::logical_time>("logical_time"),
+                                      field<&Observation::observed_at_ns>("observed_at_ns"),
+                                      object<&Observation::entity, 0>("entity"),
+                                      object<&Observation::declared, 1>("declared"),
+                                      object<&Observation::planned, 2>("planned"),
+                                      object<&Observation::observed, 3>("observed"),
+                                      object<&Observation::extensions, 4>("extensions")};
+};
 
-/// Returns the core's copy of `record`. Raises as the Observation overload does, and TypeError
-/// when `subjects` holds something other than SubjectResult.
-[[nodiscard]] RuntimeStateSnapshot toCore(const SnapshotRecord& record);
+template <>
+struct Layout<SubjectResult> {
+  static constexpr const char* kName = "SubjectResult";
+  static constexpr std::array kFields{field<&SubjectResult::id>("id"),
+                                      field<&SubjectResult::status>("status"),
+                                      field<&SubjectResult::diagnostic>("diagnostic"),
+                                      object<&SubjectResult::observation, 0>("observation")};
+};
 
-/// Returns a new Python Observation that takes `observation` over.
-[[nodiscard]] py::object toPython(Observation&& observation);
+template <>
+struct Layout<RuntimeStateSnapshot> {
+  static constexpr const char* kName = "RuntimeStateSnapshot";
+  static constexpr std::array kFields{
+      field<&RuntimeStateSnapshot::schema>("schema"),
+      field<&RuntimeStateSnapshot::system_id>("system_id"),
+      field<&RuntimeStateSnapshot::epoch>("epoch"),
+      field<&RuntimeStateSnapshot::barrier_sequence>("barrier_sequence"),
+      field<&RuntimeStateSnapshot::logical_time>("logical_time"),
+      field<&RuntimeStateSnapshot::captured_at_ns>("captured_at_ns"),
+      field<&RuntimeStateSnapshot::deadline_ns>("deadline_ns"),
+      field<&RuntimeStateSnapshot::status>("status"),
+      object<&RuntimeStateSnapshot::subjects, 0>("subjects")};
+};
 
-/// Returns a new Python RuntimeStateSnapshot that takes `snapshot` over.
-[[nodiscard]] py::object toPython(RuntimeStateSnapshot&& snapshot);
+template <>
+struct Layout<Change> {
+  static constexpr const char* kName = "Change";
+  static constexpr std::array kFields{
+      field<&Change::subject>("subject"), field<&Change::pointer>("pointer"),
+      field<&Change::before>("before"), field<&Change::after>("after")};
+};
 
-/// Returns the canonical document of `value` (an Observation or a RuntimeStateSnapshot of the
-/// core), written without the GIL.
+/// Returns the canonical document of the core's `value` (an Observation or a
+/// RuntimeStateSnapshot), written without the GIL.
 template <typename Core>
 [[nodiscard]] py::str canonicalJson(const Core& value) {
   std::string text;

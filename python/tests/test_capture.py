@@ -146,7 +146,7 @@ def test_a_barrier_refuses_what_the_core_refuses():
         barrier({"": lambda: None})
     with pytest.raises(ValueError, match="^supported snapshot probe requires read callback$"):
         qm.SnapshotBarrier([qm.SnapshotProbe(ENGINE, None)])
-    with pytest.raises(TypeError, match="^probes must hold SnapshotProbe, not str$"):
+    with pytest.raises(TypeError, match="^probe must be SnapshotProbe, not str$"):
         qm.SnapshotBarrier([ENGINE])
     with pytest.raises(ValueError, match="^snapshot identity, epoch and barrier are required$"):
         barrier({}).capture("lab", 0, 1)

@@ -1,5 +1,7 @@
 """The example of docs/python.md: two probes of a serving process captured at one barrier, the
-document and the exposition. Type-checked with mypy --strict against the package's stubs."""
+document and the exposition, then the document read back and compared with the next barrier.
+Run with the package importable (docs/python.md, "Install"); the tests run it and check it with
+mypy --strict against the package's stubs."""
 import quillon_monitoring as qm
 
 queue = {"transformer": 3}  # the runtime's own state, which the probes read
