@@ -152,7 +152,6 @@ template <auto Member, std::size_t Index>
   py::object& held = record.objects[Index];
   if (held) return held;
   py::object made = Crossing<Value>::toObject(std::move(record.value.*Member));
-  record.value.*Member = Value{};
   if (!made.is_none()) held = made;
   return made;
 }
@@ -170,7 +169,7 @@ template <auto Member, std::size_t Index>
             if (!(Cross::kOptional && value.is_none())) Cross::check(value, field);
             record.objects[Index] =
                 value.is_none() ? py::object() : py::reinterpret_borrow<py::object>(value);
-            record.value.*Member = Value{};
+            record.value.*Member = Value{};  // what the object replaces is never read again
           },
           [](Record<Core>& left, Record<Core>& right) {
             if (!left.objects[Index] && !right.objects[Index]) {
@@ -285,6 +284,10 @@ py::class_<Record<Core>> bindRecord(py::module_& module, const char* doc) {
       parts.append(py::str("{}={!r}").format(each.name, each.get(record)));
     return py::str("{}({})").format(RecordLayout::kName, py::str(", ").attr("join")(parts));
   });
+  // A copy is a record of its own, deep: shallow copies would share sections, maps and lists.
+  const auto copy = [](const Record<Core>& record) { return newRecord(toCore(record)); };
+  type.def("__copy__", copy);
+  type.def("__deepcopy__", [copy](const Record<Core>& record, py::handle) { return copy(record); });
   type.attr("__hash__") = py::none();
   type.attr("__module__") = "quillon_monitoring";
   return type;

@@ -1,6 +1,8 @@
 """The records from Python: assignments through nested members reach the record whether it was
 built or read, values out of a member's type or range are refused where they are given, strings
 survive as bytes, and equality, repr and the enumerations behave as the documents name them."""
+import copy
+
 import pytest
 import quillon_monitoring as qm
 from fixtures import E, H, L, engine_example, seed, system_example
@@ -29,15 +31,6 @@ def test_an_assignment_through_a_nested_member_reaches_the_record(origin, change
     assert qm.read_observation(record.to_canonical_json()) == record != engine_example()
 
 
-def test_a_snapshot_read_holds_its_subjects_and_their_observations():
-    snapshot = qm.read_runtime_state(seed("partial_snapshot"))
-    assert snapshot.subjects is snapshot.subjects
-    snapshot.subjects[1].observation.observed_at_ns = 5
-    snapshot.subjects[0].diagnostic = "gone"
-    assert '"diagnostic":"gone"' in snapshot.to_canonical_json()
-    assert '"observed_at_ns":5' in snapshot.to_canonical_json()
-
-
 @pytest.mark.parametrize("make", [engine_example, system_example,
                                   lambda: qm.read_runtime_state(seed("partial_snapshot"))])
 def test_repr_evaluates_to_an_equal_record(make):
@@ -45,11 +38,15 @@ def test_repr_evaluates_to_an_equal_record(make):
     assert eval(repr(make()), namespace) == make()
 
 
-def test_records_are_equal_by_value_and_unhashable():
-    assert engine_example() == ORIGINS["read"]() and engine_example() != system_example()
-    assert engine_example() != engine_example().to_canonical_json()
+def test_records_are_equal_by_value_unhashable_and_copied_deep():
+    record = engine_example()
+    assert record == ORIGINS["read"]() and record != system_example()
+    assert record != record.to_canonical_json()
     with pytest.raises(TypeError):
-        hash(engine_example())
+        hash(record)
+    for copied in (copy.copy(record), copy.deepcopy(record)):
+        copied.observed.attributes["queue"] = "9"
+        assert record.observed.attributes["queue"] == "3" and copied != record
 
 
 @pytest.mark.parametrize("target, name, value, error", [
@@ -59,7 +56,6 @@ def test_records_are_equal_by_value_and_unhashable():
     (qm.Observation, "observed_at_ns", 1.0, TypeError),
     (qm.Observation, "logical_time", 2**63, OverflowError),
     (qm.Observation, "logical_time", -2**63 - 1, OverflowError),
-    (qm.ObservedState, "last_observed_ns", -1, OverflowError),
     (qm.ObservedState, "pressure", "0.5", TypeError),
     (qm.ObservedState, "pressure", 10**400, OverflowError),
     (qm.ObservedState, "ready", 1, TypeError),
@@ -73,7 +69,6 @@ def test_records_are_equal_by_value_and_unhashable():
     (qm.Observation, "extensions", [], TypeError),
     (qm.PlannedState, "host_id", 7, TypeError),
     (qm.RuntimeStateSnapshot, "subjects", (), TypeError),
-    (qm.RuntimeStateSnapshot, "barrier_sequence", 2**64, OverflowError),
 ])
 def test_a_value_out_of_type_or_range_is_refused_at_assignment(target, name, value, error):
     record = target()
@@ -95,12 +90,6 @@ def test_a_value_out_of_type_or_range_is_refused_at_assignment(target, name, val
 def test_an_integer_out_of_range_is_refused_at_the_call(call, message):
     with pytest.raises(OverflowError, match=f"^{message}"):
         call()
-
-
-def test_the_extreme_integers_are_kept_exactly():
-    record = qm.Observation(epoch=2**64 - 1, logical_time=-2**63)
-    assert (record.epoch, record.logical_time) == (2**64 - 1, -2**63)
-    assert '"epoch":18446744073709551615,' in qm.read_observation(seed("extremes")).to_canonical_json()
 
 
 def test_a_dict_that_no_longer_maps_str_to_str_is_refused_where_it_is_used():
@@ -139,7 +128,7 @@ def test_validate_lists_the_cores_messages_and_the_document_refuses():
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: qm.Observation(1), r"Observation\(\) takes at most 0 positional arguments \(1 given"),
+    (lambda: qm.EntityIdentity(E.system, "lab", None, 1), r"EntityIdentity\(\) takes at most 3 "),
     (lambda: qm.EntityIdentity(E.system), r"EntityIdentity\(\) missing required argument 'id'"),
     (lambda: qm.ObservedState(colour="red"), "unexpected keyword argument 'colour'"),
     (lambda: qm.EntityIdentity(E.system, "lab", id="x"), "multiple values for argument 'id'"),
