@@ -2,6 +2,8 @@
 document and the exposition, then the document read back and compared with the next barrier.
 Run with the package importable (docs/python.md, "Install"); the tests run it and check it with
 mypy --strict against the package's stubs."""
+from __future__ import annotations
+
 import quillon_monitoring as qm
 
 queue = {"transformer": 3}  # the runtime's own state, which the probes read
