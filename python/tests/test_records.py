@@ -92,12 +92,14 @@ def test_an_integer_out_of_range_is_refused_at_the_call(call, message):
         call()
 
 
-def test_a_dict_that_no_longer_maps_str_to_str_is_refused_where_it_is_used():
+def test_a_dict_or_list_that_no_longer_holds_its_kind_is_refused_where_it_is_used():
     record = engine_example()
     record.observed.attributes["queue"] = 4
     for use in (record.validate, record.to_canonical_json):
         with pytest.raises(TypeError, match="^attributes must map str to str, not str to int$"):
             use()
+    with pytest.raises(TypeError, match="^subject must be SubjectResult, not int$"):
+        qm.RuntimeStateSnapshot(subjects=[1]).to_canonical_json()
 
 
 HOSTILE = ["\udcff\udcfe\udc80", "\x00\x1f\"\\/\x7f", "\u00e9\U0001F600", "\udced\udca0\udc80", ""]
@@ -123,6 +125,9 @@ def test_hostile_strings_round_trip_through_surrogateescape(text):
 def test_validate_lists_the_cores_messages_and_the_document_refuses():
     assert qm.Observation().validate() == [
         "invalid system_id", "epoch must be non-zero", "invalid entity id"]
+    record = engine_example()
+    record.observed.pressure = -1.0
+    assert record.validate() == ["pressure must be finite and in [0,1]"]
     with pytest.raises(ValueError, match="^invalid observation$"):
         qm.Observation().to_canonical_json()
 
@@ -130,6 +135,7 @@ def test_validate_lists_the_cores_messages_and_the_document_refuses():
 @pytest.mark.parametrize("call, message", [
     (lambda: qm.EntityIdentity(E.system, "lab", None, 1), r"EntityIdentity\(\) takes at most 3 "),
     (lambda: qm.EntityIdentity(E.system), r"EntityIdentity\(\) missing required argument 'id'"),
+    (lambda: qm.SnapshotProbe("system:lab"), r"SnapshotProbe\(\) missing required argument 'read'"),
     (lambda: qm.ObservedState(colour="red"), "unexpected keyword argument 'colour'"),
     (lambda: qm.EntityIdentity(E.system, "lab", id="x"), "multiple values for argument 'id'"),
 ])
