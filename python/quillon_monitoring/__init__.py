@@ -1,0 +1,19 @@
+"""Quillon Monitoring for Python: validated observations, canonical JSON documents and
+fail-closed runtime-state snapshots, through the library's own C++ code.
+
+A document written here is byte for byte the one C++ writes. See docs/python.md.
+"""
+from ._base import (DocumentError, EntityKind, HealthState, LifecycleState, SnapshotStatus,
+                    SubjectStatus)
+from ._core import (Change, DeclaredState, EntityIdentity, Observation, ObservedState,
+                    PlannedState, RuntimeStateSnapshot, SnapshotBarrier, SnapshotProbe,
+                    SubjectResult, belongs_to_epoch, compare, is_consistent, read_observation,
+                    read_runtime_state, to_openmetrics)
+
+__all__ = [
+    "Change", "DeclaredState", "DocumentError", "EntityIdentity", "EntityKind", "HealthState",
+    "LifecycleState", "Observation", "ObservedState", "PlannedState", "RuntimeStateSnapshot",
+    "SnapshotBarrier", "SnapshotProbe", "SnapshotStatus", "SubjectResult", "SubjectStatus",
+    "belongs_to_epoch", "compare", "is_consistent", "read_observation", "read_runtime_state",
+    "to_openmetrics",
+]
