@@ -133,15 +133,14 @@ def outcome(status, diagnostic, snapshot="partial"):
 
 
 # Each broken document: the schema it breaks and the edits; subject outcomes break only together:
-# a complete snapshot with a missing subject, a missing subject that shows an observation, an
-# unsupported subject and a late one with another reason.
+# a complete snapshot with a missing subject, a missing subject that shows an observation and an
+# unsupported subject with another reason.
 NONE = "probe returned no observation"
 BROKEN = [(name, [(path, value)]) for name, members in BAD_VALUES.items()
           for path, values in members for value in values] + [
     (RUNTIME_STATE, outcome("missing", NONE, "complete")),
     (RUNTIME_STATE, outcome("missing", NONE)[:-1]),
     (RUNTIME_STATE, outcome("unsupported", NONE)),
-    (RUNTIME_STATE, outcome("deadline_exceeded", "late")),
 ]
 
 
