@@ -136,11 +136,13 @@ TEST(Compose, DecidesEverySubjectByTheFirstRuleThatHolds) {
         {"device:x/c", captured, ""}}},
       {"subject ids out of order, repeated or empty: the part stands for itself",
        {part("r", {shown("r", "b"), shown("r", "a")}),
-        part("s", {shown("s", "a"), shown("s", "a")}), part("t", {{"", missing, "no id", {}}}),
-        part("u", {shown("u", "a")})},
+        part("s", {shown("s", "a"), shown("s", "a")}),
+        part("s2", {{"x", missing, "x", {}}, {"x", missing, "x", {}}}),
+        part("t", {{"", missing, "no id", {}}}), part("u", {shown("u", "a")})},
        {{"device:u/a", captured, ""},
         {"r", invalid, "part r gave subject ids out of order"},
         {"s", invalid, "part s gave subject ids out of order"},
+        {"s2", invalid, "part s2 gave subject ids out of order"},
         {"t", invalid, "part t gave subject ids out of order"}}},
       {"an observation that is invalid, of another subject, system or epoch is not shown",
        {part("q", {shown("q", "a", [](Observation& o) { o.observed->pressure = 2; }),
@@ -199,16 +201,26 @@ TEST(Compose, DecidesEverySubjectByTheFirstRuleThatHolds) {
   }
 }
 
-TEST(Compose, MergesManyInterleavedPartsInIdOrder) {
+TEST(Compose, MergesManyPartsInIdOrder) {
+  // Thirty parts of one to five subjects on hosts spread so that their ranges interleave
+  // unevenly; a host named with bytes above 0x7F sorts last.
   std::vector<SnapshotPart> parts;
   std::vector<std::string> ids;
-  for (const std::string name : {"p7", "p3", "p9", "p1", "p5", "p8", "p2", "p6", "p4", "p0"}) {
+  for (int at = 29; at >= 0; --at) {
+    std::vector<std::string> hosts;
+    for (int host = 0; host <= at % 5; ++host) {
+      hosts.push_back(at % 7 == host
+                          ? "\xC3\xA9"
+                          : std::string(1, static_cast<char>('a' + (at * 11 + host * 7) % 26)));
+    }
+    std::sort(hosts.begin(), hosts.end());
+    hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
     Subjects subjects;
-    for (const std::string host : {"h0", "h1", "h2"}) {
-      subjects.push_back(shown(host, name));
+    for (const std::string& host : hosts) {
+      subjects.push_back(shown(host, "p" + std::to_string(at)));
       ids.push_back(subjects.back().id);
     }
-    parts.push_back(part(name, std::move(subjects)));
+    parts.push_back(part("p" + std::to_string(at), std::move(subjects)));
   }
   std::sort(ids.begin(), ids.end());
   const RuntimeStateSnapshot result = compose(std::move(parts), "lab", 4, 9, 100, 0, {});
