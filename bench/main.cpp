@@ -12,6 +12,7 @@ void registerDocumentBenchmarks();
 void registerCaptureBenchmarks();
 void registerReaderBenchmarks();
 void registerViewBenchmarks();
+void registerComposeBenchmarks();
 
 namespace {
 
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
   Quillon::Bench::registerCaptureBenchmarks();
   Quillon::Bench::registerReaderBenchmarks();
   Quillon::Bench::registerViewBenchmarks();
+  Quillon::Bench::registerComposeBenchmarks();
   Quillon::Bench::AbortCountingReporter reporter(*benchmark::CreateDefaultDisplayReporter());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
