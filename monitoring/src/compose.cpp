@@ -1,7 +1,6 @@
 #include <quillon/monitoring/compose.hpp>
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -85,31 +84,10 @@ std::optional<Verdict> otherBarrier(const std::string& part, const RuntimeStateS
   return std::nullopt;
 }
 
-/// Tells whether `left` sorts before `right` as `<` orders them (bytes unsigned, a proper prefix
-/// first), eight bytes at a time and without a call: the ids of one system share long prefixes,
-/// and the merge compares about two pairs per level of its heap for every subject.
-[[gnu::always_inline]] inline bool before(std::string_view left, std::string_view right) noexcept {
-  const std::size_t common = std::min(left.size(), right.size());
-  const unsigned char* const a = detail::bytesOf(left);
-  const unsigned char* const b = detail::bytesOf(right);
-  if (std::endian::native == std::endian::little && common >= 8) {
-    // The last word overlaps the one before it; the bytes they share are equal by then.
-    for (std::size_t at = 0;; at = std::min(at + 8, common - 8)) {
-      const std::uint64_t x = detail::loadWord(a + at);
-      const std::uint64_t y = detail::loadWord(b + at);
-      if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
-      if (at == common - 8) return left.size() < right.size();
-    }
-  }
-  for (std::size_t at = 0; at < common; ++at) {
-    if (a[at] != b[at]) return a[at] < b[at];
-  }
-  return left.size() < right.size();
-}
-
 bool ascendingIds(const std::vector<SubjectResult>& subjects) noexcept {
   for (std::size_t at = 0; at < subjects.size(); ++at) {
-    if (subjects[at].id.empty() || (at > 0 && !before(subjects[at - 1].id, subjects[at].id))) {
+    if (subjects[at].id.empty() ||
+        (at > 0 && !detail::lessBytes(subjects[at - 1].id, subjects[at].id))) {
       return false;
     }
   }
@@ -201,12 +179,13 @@ class Merge {
     const Node moving = heap_.front();
     std::size_t at = 0;
     for (std::size_t child = 1; child < heap_.size(); child = 2 * at + 1) {
-      if (child + 1 < heap_.size() && before(heap_[child + 1].id, heap_[child].id)) ++child;
-      if (at == 0 && !before(heap_[child].id, moving.id)) return;  // a run goes on
+      if (child + 1 < heap_.size() && detail::lessBytes(heap_[child + 1].id, heap_[child].id))
+        ++child;
+      if (at == 0 && !detail::lessBytes(heap_[child].id, moving.id)) return;  // a run goes on
       heap_[at] = heap_[child];
       at = child;
     }
-    while (at > 0 && before(moving.id, heap_[(at - 1) / 2].id)) {
+    while (at > 0 && detail::lessBytes(moving.id, heap_[(at - 1) / 2].id)) {
       heap_[at] = heap_[(at - 1) / 2];
       at = (at - 1) / 2;
     }
@@ -218,8 +197,9 @@ class Merge {
     for (;;) {
       std::size_t child = 2 * at + 1;
       if (child >= heap_.size()) break;
-      if (child + 1 < heap_.size() && before(heap_[child + 1].id, heap_[child].id)) ++child;
-      if (!before(heap_[child].id, moving.id)) break;
+      if (child + 1 < heap_.size() && detail::lessBytes(heap_[child + 1].id, heap_[child].id))
+        ++child;
+      if (!detail::lessBytes(heap_[child].id, moving.id)) break;
       heap_[at] = heap_[child];
       at = child;
     }
