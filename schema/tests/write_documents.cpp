@@ -79,9 +79,10 @@ std::vector<RuntimeStateSnapshot> snapshots() {
                     .capture("lab \"\\\x1F\xC3\xA9", 2, 2, kMaxSigned, 0));
   // A composition: every outcome as one part, a part of another epoch holding one of its ids,
   // and a part that gave no snapshot.
-  std::vector<SnapshotPart> parts{{"node-1", all[2], SubjectStatus::missing, ""},
-                                  {"node-2", all[0], SubjectStatus::missing, ""},
-                                  {"node-3", std::nullopt, SubjectStatus::deadline_exceeded, "late"}};
+  std::vector<SnapshotPart> parts{
+      {"node-1", all[2], SubjectStatus::missing, ""},
+      {"node-2", all[0], SubjectStatus::missing, ""},
+      {"node-3", std::nullopt, SubjectStatus::deadline_exceeded, "late"}};
   parts[1].snapshot->epoch = 3;
   parts[1].snapshot->barrier_sequence = 9;
   parts[1].snapshot->logical_time = -5;
