@@ -14,6 +14,7 @@ void registerReaderBenchmarks();
 void registerViewBenchmarks();
 void registerHostProbeBenchmarks();
 void registerExporterBenchmarks();
+void registerComposeBenchmarks();
 
 namespace {
 
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
   Quillon::Bench::registerViewBenchmarks();
   Quillon::Bench::registerHostProbeBenchmarks();
   Quillon::Bench::registerExporterBenchmarks();
+  Quillon::Bench::registerComposeBenchmarks();
   Quillon::Bench::AbortCountingReporter reporter(*benchmark::CreateDefaultDisplayReporter());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

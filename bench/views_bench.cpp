@@ -21,14 +21,16 @@ namespace qm = Core::Monitoring;
 
 constexpr std::size_t kSubjects = 10'000;
 
-/// A complete snapshot of `count` captured fixture observations, in ascending id order.
-qm::RuntimeStateSnapshot snapshotOf(std::size_t count) {
+/// A complete snapshot of `count` captured fixture observations, in ascending id order, each
+/// with one observed attribute when `attributed`.
+qm::RuntimeStateSnapshot snapshotOf(std::size_t count, bool attributed = false) {
   qm::RuntimeStateSnapshot snapshot;
   snapshot.system_id = "lab";
   snapshot.epoch = 4;
   snapshot.barrier_sequence = 1;
   snapshot.status = qm::SnapshotStatus::complete;
   for (qm::Observation& observation : engineObservations(count)) {
+    if (attributed) observation.observed->attributes.emplace("queue", "3");
     snapshot.subjects.push_back(
         {observation.entity.subjectKey(), qm::SubjectStatus::captured, "", std::move(observation)});
   }
@@ -51,8 +53,8 @@ std::size_t differingPairs(const qm::RuntimeStateSnapshot& before,
   return differing;
 }
 
-void compareCase(benchmark::State& state) {
-  const qm::RuntimeStateSnapshot before = snapshotOf(kSubjects);
+void compareCase(benchmark::State& state, bool attributed) {
+  const qm::RuntimeStateSnapshot before = snapshotOf(kSubjects, attributed);
   const qm::RuntimeStateSnapshot after = onePercentChanged(before);
   if (qm::compare(before, after).size() != kSubjects / 100) {
     state.SkipWithError("compare does not find exactly the changed subjects");
@@ -80,8 +82,8 @@ void openMetricsCase(benchmark::State& state) {
 /// Times one contender of the races above on its own, so that a ratio can be checked against
 /// two separate measurements.
 template <typename Op>
-void aloneCase(benchmark::State& state, Op op) {
-  const qm::RuntimeStateSnapshot before = snapshotOf(kSubjects);
+void aloneCase(benchmark::State& state, Op op, bool attributed = false) {
+  const qm::RuntimeStateSnapshot before = snapshotOf(kSubjects, attributed);
   const qm::RuntimeStateSnapshot after = onePercentChanged(before);
   for (auto _ : state)
     benchmark::DoNotOptimize(op(before, after));
@@ -93,7 +95,10 @@ void aloneCase(benchmark::State& state, Op op) {
 }  // namespace
 
 void registerViewBenchmarks() {
-  benchmark::RegisterBenchmark("compare/10000subjects_1percent_changed", compareCase);
+  benchmark::RegisterBenchmark("compare/10000subjects_1percent_changed",
+                               [](benchmark::State& state) { compareCase(state, false); });
+  benchmark::RegisterBenchmark("compare/10000subjects_1attribute_1percent_changed",
+                               [](benchmark::State& state) { compareCase(state, true); });
   benchmark::RegisterBenchmark("openMetrics/10000subjects", openMetricsCase);
   using Snapshot = qm::RuntimeStateSnapshot;
   benchmark::RegisterBenchmark("alone/compare", [](benchmark::State& state) {
@@ -102,6 +107,14 @@ void registerViewBenchmarks() {
   });
   benchmark::RegisterBenchmark("alone/pairwise_eq",
                                [](benchmark::State& state) { aloneCase(state, differingPairs); });
+  benchmark::RegisterBenchmark("alone/compare_1attribute", [](benchmark::State& state) {
+    aloneCase(
+        state, [](const Snapshot& was, const Snapshot& now) { return qm::compare(was, now); },
+        true);
+  });
+  benchmark::RegisterBenchmark("alone/pairwise_eq_1attribute", [](benchmark::State& state) {
+    aloneCase(state, differingPairs, true);
+  });
   benchmark::RegisterBenchmark("alone/openMetrics", [](benchmark::State& state) {
     aloneCase(state, [](const Snapshot& was, const Snapshot&) { return qm::toOpenMetrics(was); });
   });

@@ -1,5 +1,6 @@
 #include <quillon/monitoring/compare.hpp>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <optional>
@@ -40,25 +41,17 @@ template <typename Emit>
   return detail::buildText([&emit](auto sink) { return emit(sink); });
 }
 
-/// Compares one pair of values after another through their canonical text. Without `Recording`
-/// it only notes whether anything differs and writes no text: a subject is first walked that
-/// way, so an unchanged subject costs comparisons only and an invalid observation is refused
-/// before any of its text is asked for.
-template <bool Recording>
+/// Compares one pair of values after another through their canonical text and records a change
+/// for each pair that differs. Only subjects that sameText found to differ are walked.
 class Walk {
  public:
   Walk(std::vector<Change>& changes, std::string_view subject) noexcept
       : changes_(changes), subject_(subject) {}
 
-  [[nodiscard]] bool differs() const noexcept { return differs_; }
-
-  /// Notes a difference; `pointer`, `before` and `after` give their texts only when recording.
+  /// Records one change; `pointer`, `before` and `after` write its texts.
   template <typename Pointer, typename Before, typename After>
   void report(const Pointer& pointer, const Before& before, const After& after) {
-    differs_ = true;
-    if constexpr (Recording) {
-      changes_.push_back(Change{std::string(subject_), pointer(), before(), after()});
-    }
+    changes_.push_back(Change{std::string(subject_), pointer(), before(), after()});
   }
 
   void text(std::string_view pointer, std::string_view before, std::string_view after) {
@@ -154,20 +147,18 @@ class Walk {
 
   std::vector<Change>& changes_;
   std::string_view subject_;
-  bool differs_ = false;
 };
 
 /// How a section object opens when it is written alone.
 constexpr std::string_view kOpen = R"({"attributes":)";
 
-template <bool Recording>
-void walkObservation(Walk<Recording>& walk, const Observation& before, const Observation& after) {
+void walkObservation(Walk& walk, const Observation& before, const Observation& after) {
   walk.section(
       "/observation/declared", before.declared, after.declared,
       [](auto sink, const DeclaredState& declared) {
         return detail::emitDeclared(sink, declared, kOpen, "}");
       },
-      [](Walk<Recording>& inner, const DeclaredState& was, const DeclaredState& now) {
+      [](Walk& inner, const DeclaredState& was, const DeclaredState& now) {
         inner.map("/observation/declared/attributes", was.attributes, now.attributes);
         inner.text("/observation/declared/config_hash", was.config_hash, now.config_hash);
         inner.text("/observation/declared/type", was.type, now.type);
@@ -183,7 +174,7 @@ void walkObservation(Walk<Recording>& walk, const Observation& before, const Obs
       [](auto sink, const ObservedState& observed) {
         return detail::emitObserved(sink, observed, kOpen, "}");
       },
-      [](Walk<Recording>& inner, const ObservedState& was, const ObservedState& now) {
+      [](Walk& inner, const ObservedState& was, const ObservedState& now) {
         inner.map("/observation/observed/attributes", was.attributes, now.attributes);
         inner.name("/observation/observed/health", was.health, now.health);
         inner.decimal("/observation/observed/last_observed_ns", was.last_observed_ns,
@@ -198,7 +189,7 @@ void walkObservation(Walk<Recording>& walk, const Observation& before, const Obs
       [](auto sink, const PlannedState& planned) {
         return detail::emitPlanned(sink, planned, kOpen, "}");
       },
-      [](Walk<Recording>& inner, const PlannedState& was, const PlannedState& now) {
+      [](Walk& inner, const PlannedState& was, const PlannedState& now) {
         inner.map("/observation/planned/attributes", was.attributes, now.attributes);
         inner.optionalText("/observation/planned/device_id", was.device_id, now.device_id);
         inner.optionalText("/observation/planned/host_id", was.host_id, now.host_id);
@@ -210,18 +201,88 @@ void walkObservation(Walk<Recording>& walk, const Observation& before, const Obs
 }
 
 /// Walks two subjects of the same id in the order of their object's keys.
-template <bool Recording>
-void walkSubject(Walk<Recording>& walk, const SubjectResult& before, const SubjectResult& after) {
+void walkSubject(Walk& walk, const SubjectResult& before, const SubjectResult& after) {
   walk.text("/diagnostic", before.diagnostic, after.diagnostic);
   walk.section(
       "/observation", before.observation, after.observation,
       [](auto sink, const Observation& observation) {
         return detail::emitObservationDocument(sink, observation);
       },
-      [](Walk<Recording>& inner, const Observation& was, const Observation& now) {
+      [](Walk& inner, const Observation& was, const Observation& now) {
         walkObservation(inner, was, now);
       });
   walk.name("/status", before.status, after.status);
+}
+
+// Whether two values have the same canonical text: exactly when the walk above would record
+// nothing for them. Member by member in declaration order, each a plain test, stopping at the
+// first difference: most subjects did not change, and for them this costs about what == costs.
+
+template <typename Enum>
+bool sameName(Enum before, Enum after) noexcept {
+  return before == after || toString(before) == toString(after);
+}
+
+bool sameText(const std::optional<std::string>& before,
+              const std::optional<std::string>& after) noexcept {
+  return before.has_value() == after.has_value() && (!before || detail::sameBytes(*before, *after));
+}
+
+bool sameText(const AttributeMap& before, const AttributeMap& after) noexcept {
+  return before.size() == after.size() &&
+         std::equal(before.begin(), before.end(), after.begin(),
+                    [](const auto& was, const auto& now) {
+                      return detail::sameBytes(was.first, now.first) &&
+                             detail::sameBytes(was.second, now.second);
+                    });
+}
+
+template <typename Section, typename Same>
+bool sameText(const std::optional<Section>& before, const std::optional<Section>& after,
+              Same same) noexcept {
+  return before.has_value() == after.has_value() && (!before || same(*before, *after));
+}
+
+bool sameText(const Observation& before, const Observation& after) noexcept {
+  return before.epoch == after.epoch && before.sequence == after.sequence &&
+         before.logical_time == after.logical_time &&
+         before.observed_at_ns == after.observed_at_ns &&
+         detail::sameBytes(before.schema, after.schema) &&
+         detail::sameBytes(before.system_id, after.system_id) &&
+         sameName(before.entity.kind, after.entity.kind) &&
+         detail::sameBytes(before.entity.id, after.entity.id) &&
+         sameText(before.entity.parent, after.entity.parent) &&
+         sameText(before.declared, after.declared,
+                  [](const DeclaredState& was, const DeclaredState& now) {
+                    return detail::sameBytes(was.type, now.type) &&
+                           detail::sameBytes(was.config_hash, now.config_hash) &&
+                           sameText(was.attributes, now.attributes);
+                  }) &&
+         sameText(before.planned, after.planned,
+                  [](const PlannedState& was, const PlannedState& now) {
+                    return sameText(was.host_id, now.host_id) &&
+                           sameText(was.device_id, now.device_id) &&
+                           detail::sameBytes(was.placement_hash, now.placement_hash) &&
+                           sameText(was.attributes, now.attributes);
+                  }) &&
+         sameText(before.observed, after.observed,
+                  [](const ObservedState& was, const ObservedState& now) {
+                    return sameName(was.lifecycle, now.lifecycle) &&
+                           sameName(was.health, now.health) && was.ready == now.ready &&
+                           std::bit_cast<std::uint64_t>(was.pressure) ==
+                               std::bit_cast<std::uint64_t>(now.pressure) &&
+                           was.last_observed_ns == now.last_observed_ns &&
+                           sameText(was.attributes, now.attributes);
+                  }) &&
+         sameText(before.extensions, after.extensions);
+}
+
+bool sameText(const SubjectResult& before, const SubjectResult& after) noexcept {
+  return sameName(before.status, after.status) &&
+         detail::sameBytes(before.diagnostic, after.diagnostic) &&
+         sameText(
+             before.observation, after.observation,
+             [](const Observation& was, const Observation& now) { return sameText(was, now); });
 }
 
 void requireWritable(const SubjectResult& subject) {
@@ -235,41 +296,38 @@ std::string subjectText(const SubjectResult& subject) {
   return textOf([&subject](auto sink) { return detail::emitSubject(sink, subject); });
 }
 
-/// Follows one side's subjects and refuses a list that is not strictly ascending: the merge walk
-/// would pair the wrong subjects, and an empty id would be taken for the snapshot itself.
+/// Follows one side's subjects. check() refuses a list that is not strictly ascending: the merge
+/// walk would pair the wrong subjects, and an empty id would be taken for the snapshot itself.
 class Cursor {
  public:
-  explicit Cursor(const std::vector<SubjectResult>& subjects)
-      : at_(subjects.data()), end_(subjects.data() + subjects.size()) {
-    check(nullptr);
-  }
+  explicit Cursor(const std::vector<SubjectResult>& subjects) noexcept
+      : at_(subjects.data()), end_(subjects.data() + subjects.size()) {}
 
   [[nodiscard]] bool done() const noexcept { return at_ == end_; }
   [[nodiscard]] const SubjectResult& operator*() const noexcept { return *at_; }
 
-  void advance() {
-    ++at_;
-    check(at_ - 1);
-  }
+  void advance() noexcept { previous_ = at_++; }
 
- private:
-  void check(const SubjectResult* previous) const {
+  /// Throws when the current subject's id is empty or not above the one before it.
+  void check() const {
     if (at_ == end_) return;
-    if (at_->id.empty() || (previous != nullptr && !(previous->id < at_->id))) {
+    if (at_->id.empty() || (previous_ != nullptr && !detail::lessBytes(previous_->id, at_->id))) {
       throw std::invalid_argument(
           "snapshot subjects require unique non-empty ids in ascending order");
     }
   }
 
+ private:
   const SubjectResult* at_;
   const SubjectResult* end_;
+  const SubjectResult* previous_ = nullptr;
 };
 
 }  // namespace
 
 std::vector<Change> compare(const RuntimeStateSnapshot& before, const RuntimeStateSnapshot& after) {
   std::vector<Change> changes;
-  Walk<true> members(changes, {});
+  Walk members(changes, {});
   members.decimal("/barrier_sequence", before.barrier_sequence, after.barrier_sequence);
   members.decimal("/captured_at_ns", before.captured_at_ns, after.captured_at_ns);
   members.decimal("/deadline_ns", before.deadline_ns, after.deadline_ns);
@@ -281,8 +339,17 @@ std::vector<Change> compare(const RuntimeStateSnapshot& before, const RuntimeSta
 
   Cursor was(before.subjects);
   Cursor now(after.subjects);
+  bool paired = false;
   while (!was.done() || !now.done()) {
-    const int order = was.done() ? 1 : now.done() ? -1 : (*was).id.compare((*now).id);
+    const int order = was.done()                                ? 1
+                      : now.done()                              ? -1
+                      : detail::sameBytes((*was).id, (*now).id) ? 0
+                      : detail::lessBytes((*was).id, (*now).id) ? -1
+                                                                : 1;
+    was.check();
+    // Two pairs in a row: the order of `was` orders `now` as well.
+    if (order != 0 || !paired) now.check();
+    paired = order == 0;
     if (order < 0) {
       changes.push_back(Change{(*was).id, {}, subjectText(*was), {}});
       was.advance();
@@ -290,12 +357,10 @@ std::vector<Change> compare(const RuntimeStateSnapshot& before, const RuntimeSta
       changes.push_back(Change{(*now).id, {}, {}, subjectText(*now)});
       now.advance();
     } else {
-      Walk<false> probe(changes, {});
-      walkSubject(probe, *was, *now);
-      if (probe.differs()) {
+      if (!sameText(*was, *now)) {
         requireWritable(*was);
         requireWritable(*now);
-        Walk<true> walk(changes, (*was).id);
+        Walk walk(changes, (*was).id);
         walkSubject(walk, *was, *now);
       }
       was.advance();

@@ -64,11 +64,12 @@ TEST(Compare, ReportsEachDifferenceOnceAtItsDeepestPlace) {
          engine(s).extensions = {{"gone", "1"}, {"kept", "a"}};
        },
        [](auto& s) {
-         engine(s).extensions = {{"f/b~c", "\n"}, {"kept", "b"}};
+         engine(s).extensions = {{"f/b~c", "\n"}, {"kept", "b"}, {"last", ""}};
        },
        {{kEngine, "/observation/extensions/f~1b~0c", "", R"("\n")"},
         {kEngine, "/observation/extensions/gone", R"("1")", ""},
-        {kEngine, "/observation/extensions/kept", R"("a")", R"("b")"}}},
+        {kEngine, "/observation/extensions/kept", R"("a")", R"("b")"},
+        {kEngine, "/observation/extensions/last", "", R"("")"}}},
       {"texts decide: 0 and -0 differ, an out-of-table name does not",
        [](auto& s) {
          engine(s).observed->pressure = 0.0;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include <quillon/monitoring/compose.hpp>
 #include <quillon/monitoring/observation.hpp>
 #include <quillon/monitoring/reader.hpp>
 #include <quillon/monitoring/snapshot.hpp>
@@ -76,6 +77,16 @@ std::vector<RuntimeStateSnapshot> snapshots() {
   all.push_back(SnapshotBarrier({{"odd\"id\\\x01", false, {}}, {"\xC3\xA9", false, {}}},
                                 Conformance::fixedClock(1))
                     .capture("lab \"\\\x1F\xC3\xA9", 2, 2, kMaxSigned, 0));
+  // A composition: every outcome as one part, a part of another epoch holding one of its ids,
+  // and a part that gave no snapshot.
+  std::vector<SnapshotPart> parts{
+      {"node-1", all[2], SubjectStatus::missing, ""},
+      {"node-2", all[0], SubjectStatus::missing, ""},
+      {"node-3", std::nullopt, SubjectStatus::deadline_exceeded, "late"}};
+  parts[1].snapshot->epoch = 3;
+  parts[1].snapshot->barrier_sequence = 9;
+  parts[1].snapshot->logical_time = -5;
+  all.push_back(compose(std::move(parts), "lab", 4, 9, -5, 100, Conformance::fixedClock(120)));
   return all;
 }
 

@@ -20,6 +20,7 @@ void addDiffCommand(CLI::App& app, int& status);
 void addMetricsCommand(CLI::App& app, int& status);
 void addCaptureCommand(CLI::App& app, int& status);
 void addServeCommand(CLI::App& app, int& status);
+void addComposeCommand(CLI::App& app, int& status);
 
 }  // namespace Quillon::Tools::State
 

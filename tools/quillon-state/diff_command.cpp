@@ -1,6 +1,10 @@
 // quillon-state diff: what changed between two runtime-state documents, one line per change.
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +25,47 @@ struct DiffOptions {
   std::string before;
   std::string after;
   bool json = false;
+  std::vector<std::string> ignore;
+  bool ignore_clocks = false;
 };
+
+/// The clock readings that differ on every capture: what --ignore-clocks leaves out.
+constexpr std::array<std::string_view, 4> kClocks{"/captured_at_ns", "/deadline_ns",
+                                                  "/observation/observed_at_ns",
+                                                  "/observation/observed/last_observed_ns"};
+
+using Tokens = std::vector<std::string_view>;
+
+/// Returns the reference tokens of `pointer`, still escaped; none for "", the whole value.
+/// Throws std::runtime_error for a text that is not an RFC 6901 JSON Pointer.
+Tokens tokensOf(std::string_view pointer) {
+  Tokens tokens;
+  if (pointer.empty()) return tokens;
+  for (std::size_t at = 0; at < pointer.size(); ++at) {
+    if (pointer[at] == '~' &&
+        (at + 1 == pointer.size() || (pointer[at + 1] != '0' && pointer[at + 1] != '1'))) {
+      throw std::runtime_error("--ignore: not a JSON pointer: " + std::string(pointer));
+    }
+  }
+  if (pointer.front() != '/') {
+    throw std::runtime_error("--ignore: not a JSON pointer: " + std::string(pointer));
+  }
+  for (std::size_t start = 1;;) {
+    const std::size_t end = std::min(pointer.find('/', start), pointer.size());
+    tokens.push_back(pointer.substr(start, end - start));
+    if (end == pointer.size()) return tokens;
+    start = end + 1;
+  }
+}
+
+/// Tells whether `pointer` starts with `prefix` token by token, a "*" in `prefix` matching any
+/// one token.
+bool startsWith(const Tokens& pointer, const Tokens& prefix) {
+  if (prefix.size() > pointer.size()) return false;
+  return std::equal(
+      prefix.begin(), prefix.end(), pointer.begin(),
+      [](std::string_view want, std::string_view token) { return want == "*" || want == token; });
+}
 
 // Returns `text` as it is when every byte is printable ASCII other than space, quotation mark
 // and reverse solidus, else its JSON string: any id stays one unambiguous word of one line.
@@ -64,12 +108,24 @@ std::string jsonLine(const monitoring::Change& change) {
 int runDiff(const DiffOptions& options) {
   const monitoring::RuntimeStateSnapshot before = readLastSnapshot(options.before);
   const monitoring::RuntimeStateSnapshot after = readLastSnapshot(options.after);
-  const std::vector<monitoring::Change> changes = monitoring::compare(before, after);
-  for (const monitoring::Change& change : changes) {
+  std::vector<std::string> ignored = options.ignore;
+  if (options.ignore_clocks) ignored.insert(ignored.end(), kClocks.begin(), kClocks.end());
+  std::vector<Tokens> prefixes;
+  for (const std::string& pointer : ignored)
+    prefixes.push_back(tokensOf(pointer));
+
+  bool shownAny = false;
+  for (const monitoring::Change& change : monitoring::compare(before, after)) {
+    const Tokens pointer = tokensOf(change.pointer);
+    if (std::any_of(prefixes.begin(), prefixes.end(),
+                    [&pointer](const Tokens& prefix) { return startsWith(pointer, prefix); })) {
+      continue;
+    }
     writeOut(options.json ? jsonLine(change) : humanLine(change));
+    shownAny = true;
   }
   flushOut();
-  return changes.empty() ? kExitSuccess : kExitNegative;
+  return shownAny ? kExitNegative : kExitSuccess;
 }
 
 }  // namespace
@@ -87,8 +143,20 @@ void addDiffCommand(CLI::App& app, int& status) {
   command->add_flag("--json", options->json,
                     "Print each change as a canonical JSON object per line: after, before, "
                     "pointer, subject, each a string");
+  command
+      ->add_option("--ignore", options->ignore,
+                   "Leave out each change whose JSON Pointer (inside the subject, or the "
+                   "document for its own members) starts with POINTER token by token; * "
+                   "matches any one token. Repeatable")
+      ->type_name("POINTER")
+      ->allow_extra_args(false);
+  command->add_flag("--ignore-clocks", options->ignore_clocks,
+                    "Leave out the clock readings that differ on every capture: /captured_at_ns, "
+                    "/deadline_ns, /observation/observed_at_ns, "
+                    "/observation/observed/last_observed_ns");
   command->footer(
-      "Exit status: 0 no change, 1 changes, 2 a usage or I/O error or an invalid document.\n"
+      "Exit status: 0 no change shown, 1 changes shown, 2 a usage or I/O error or an invalid\n"
+      "document.\n"
       "Example:\n"
       "  quillon-state diff monday.json tuesday.json\n"
       "  /barrier_sequence 3 -> 4\n"

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   state::addMetricsCommand(app, status);
   state::addCaptureCommand(app, status);
   state::addServeCommand(app, status);
+  state::addComposeCommand(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
