@@ -120,7 +120,9 @@ void judge(SubjectResult& subject, const std::string& part, const Barrier& barri
     }
     return;
   }
-  if (!known || captured || subject.observation || subject.diagnostic.empty()) {
+  // An invalid subject may say nothing: its probe's error gave an empty what().
+  if (!known || captured || subject.observation ||
+      (subject.diagnostic.empty() && subject.status != SubjectStatus::invalid)) {
     reject(subject, SubjectStatus::invalid, partSays(part, "gave a malformed subject"));
   }
 }

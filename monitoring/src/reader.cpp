@@ -496,14 +496,17 @@ template <std::size_t Size>
 
 /// Says what no capture can give in a subject read whole, or null when it is sound.
 const char* subjectFault(const SubjectResult& subject) noexcept {
+  if (subject.id.empty()) return "subject id must not be empty";
   const bool captured = subject.status == SubjectStatus::captured;
   if (subject.observation.has_value() != captured) {
     return captured ? "captured subject without observation"
                     : "observation on a subject not captured";
   }
-  if (subject.diagnostic.empty() != captured) {
-    return captured ? "diagnostic on a captured subject"
-                    : "subject not captured without diagnostic";
+  if (captured && !subject.diagnostic.empty()) return "diagnostic on a captured subject";
+  // An invalid subject's diagnostic is the what() of the exception its probe raised, which may
+  // be empty; every other status that is not captured always says why.
+  if (!captured && subject.diagnostic.empty() && subject.status != SubjectStatus::invalid) {
+    return "subject not captured without diagnostic";
   }
   if (captured && !detail::hasSubjectKey(subject.observation->entity, subject.id)) {
     return "observation of another subject";

@@ -108,7 +108,7 @@ TEST(Compose, DecidesEverySubjectByTheFirstRuleThatHolds) {
        "device:q/a invalid part q gave invalid identity or state; device:q/b invalid part q gave "
        "invalid identity or state; device:q/c invalid part q gave invalid identity or state; "
        "device:q/d invalid part q gave invalid identity or state; device:q/e captured "},
-      {"a malformed subject is invalid and shows nothing",
+      {"a malformed subject is invalid and shows nothing; an invalid one may say nothing",
        {part("m", {{"a", captured, "", {}},
                    {"b", captured, "note", device("m", "b")},
                    {"c", missing, "gone", device("m", "c")},
@@ -116,8 +116,8 @@ TEST(Compose, DecidesEverySubjectByTheFirstRuleThatHolds) {
                    {"e", static_cast<SubjectStatus>(6), "odd", {}},
                    {"f", stale_epoch, "old", {}}})},
        "a invalid part m gave a malformed subject; b invalid part m gave a malformed subject; c "
-       "invalid part m gave a malformed subject; d invalid part m gave a malformed subject; e "
-       "invalid part m gave a malformed subject; f stale_epoch old"},
+       "invalid part m gave a malformed subject; d invalid ; e invalid part m gave a malformed "
+       "subject; f stale_epoch old"},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.description);

@@ -90,6 +90,7 @@ TEST(Reader, RejectsWithByteAndReason) {
        "diagnostic on a captured subject"},
       {partial, R"("probe returned no observation")", R"("")", 152,
        "subject not captured without diagnostic"},
+      {partial, R"("device:host/gpu-0")", R"("")", 152, "subject id must not be empty"},
       {partial, R"("system:lab")", R"("system:lab2")", 262, "observation of another subject"},
       {partial, R"(],"system_id":"lab")", R"(],"system_id":"lac")", 262,
        "observation of another system"},

@@ -2,6 +2,7 @@
 // and the runtime-state document. The probe set rules, the id order, the refused identities, the
 // consistency predicate and the strict JSON of every document are properties of the capture and
 // snapshot views fuzz seeds.
+#include <quillon/monitoring/reader.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
 #include <gmock/gmock.h>
@@ -170,6 +171,8 @@ TEST(SnapshotCapture, DecidesEachSubjectByTheFirstRowThatHolds) {
       {"read throws a logic error", false,
        []() -> std::optional<Observation> { throw std::out_of_range("no tensor 7"); }, invalid,
        "no tensor 7", 3},
+      {"read throws an error that says nothing", false,
+       []() -> std::optional<Observation> { throw std::runtime_error(""); }, invalid, "", 3},
       {"the clock fails while judging the read", false, [] { return engineAt(4); }, invalid,
        "clock stopped", 3, std::nullopt, 2},
   };
@@ -194,6 +197,7 @@ TEST(SnapshotCapture, DecidesEachSubjectByTheFirstRowThatHolds) {
     EXPECT_EQ(row.readings, rig.readings.size());
     EXPECT_EQ(row.read && row.readings > 2 && !row.late ? 1u : 0u, rig.reads.size());
     EXPECT_EQ(rig.readings.back(), snapshot.captured_at_ns);
+    EXPECT_EQ(snapshot, readRuntimeState(snapshot.toCanonicalJson()));
   }
   // Epoch 0 is no capture's epoch, so no observation belongs to it.
   EXPECT_FALSE(belongsToEpoch(engineAt(0), 0));

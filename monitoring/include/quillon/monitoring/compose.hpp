@@ -59,8 +59,8 @@ struct SnapshotPart {
 /// 5. a captured subject whose observation fails validation or is not of its id, of the barrier's
 ///    system or epoch: `invalid` "part a gave invalid identity or state";
 /// 6. a malformed subject (status outside the table, captured without observation or with a
-///    diagnostic, not captured with an observation or without a diagnostic): `invalid` "part a
-///    gave a malformed subject";
+///    diagnostic, not captured with an observation, or without a diagnostic unless `invalid`):
+///    `invalid` "part a gave a malformed subject";
 /// 7. otherwise the subject as its part gave it.
 /// No subject of rules 1 to 6 carries an observation. Calls nothing but `clock`, once; an
 /// exception from it leaves compose. Pure otherwise; safe from any thread.
