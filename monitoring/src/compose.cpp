@@ -308,8 +308,10 @@ RuntimeStateSnapshot compose(std::vector<SnapshotPart> parts, std::string system
     } else {
       judge(subject, *first.part, barrier);
     }
-    out.push_back(std::move(subject));
-    // Its remains are destroyed now, while in cache, rather than with the parts at the end.
+    out.push_back({std::move(subject.id), subject.status, std::move(subject.diagnostic),
+                   std::move(subject.observation)});
+    // The observation's remains are destroyed now, while in cache, rather than with the parts at
+    // the end.
     subject.observation.reset();
     merge.advance();
     // Every other holder of the same id comes next: the id becomes one subject.
