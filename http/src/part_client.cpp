@@ -20,6 +20,8 @@
 
 #include <quillon/monitoring/reader.hpp>
 
+#include "retry_io.hpp"
+
 namespace Quillon::Core::Monitoring::Http {
 
 namespace {
@@ -241,7 +243,8 @@ class Exchange {
                                  : ::recv(socket_, into, room, 0);
         },
         POLLIN);
-    answer_.resize(before + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    received_ = before + static_cast<std::size_t>(std::max<ssize_t>(got, 0));
+    answer_.resize(received_);
     fail(got, "cannot read the answer");
     return got > 0;
   }
@@ -272,8 +275,7 @@ class Exchange {
         throw PartFailure(
             SubjectStatus::deadline_exceeded,
             "no whole answer within the budget (" +
-                (stage_.empty() ? std::to_string(answer_.size()) + " bytes received" : stage_) +
-                ")");
+                (stage_.empty() ? std::to_string(received_) + " bytes received" : stage_) + ")");
       }
       const int ready =
           ::poll(&watched, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT_MAX)));
@@ -282,29 +284,14 @@ class Exchange {
     }
   }
 
-  /// Calls `attempt` (a recv, send or OpenSSL call) until it makes progress, waiting in between
-  /// for what the socket or OpenSSL asks. Returns what the attempt returned when positive, 0 at
-  /// the end of the stream, -1 on an error (its cause kept for fail()).
+  /// retryIo waiting for the socket until the deadline (then throwing); -1 keeps the error's
+  /// cause for fail().
   template <typename Attempt>
   ssize_t retry(Attempt attempt, short events) {
-    for (;;) {
-      ERR_clear_error();
-      errno = 0;
-      const auto done = static_cast<ssize_t>(attempt());
-      if (done > 0) return done;
-      short wanted = events;
-      if (ssl_ != nullptr) {
-        const int error = SSL_get_error(ssl_, static_cast<int>(done));
-        if (error == SSL_ERROR_ZERO_RETURN) return 0;
-        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
-        wanted = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-      } else if (done == 0) {
-        return 0;
-      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        return -1;
-      }
+    return retryIo(ssl_, attempt, events, [this](short wanted) {
       waitFor(wanted);
-    }
+      return true;
+    });
   }
 
   /// Throws PartFailure(`missing`, "WHAT: REASON") when `done` is negative, REASON what OpenSSL
@@ -325,6 +312,8 @@ class Exchange {
   SSL* ssl_ = nullptr;
   std::string stage_ = "not connected";
   std::string answer_;
+  // What answer_ holds of the answer: it is made longer while a read waits.
+  std::size_t received_ = 0;
 };
 
 /// The body of a chunked answer from `at` on (chunk extensions and trailers skipped).
@@ -394,11 +383,16 @@ SnapshotPart exchanged(const std::string& id, const PartUrl& url, std::string_vi
   if (head.status != 200) {
     std::string cause = "HTTP " + std::to_string(head.status);
     if (!head.reason.empty()) cause += " " + head.reason;
-    // The first line of a short text the part explains itself with, when it came with the head.
-    const std::string_view said = std::string_view(answer).substr(body_at);
-    if (head.text && head.content_length && !head.chunked && *head.content_length <= said.size()) {
-      const std::string_view first = trimmed(said.substr(0, said.find_first_of("\r\n")));
-      if (!first.empty()) cause += ": " + printable(first);
+    // The first line of a short text the part explains itself with, when it arrives in time.
+    if (head.text && !head.chunked && head.content_length.value_or(kMaxHeadBytes) < kMaxHeadBytes) {
+      try {
+        exchange.need(body_at, static_cast<std::size_t>(*head.content_length));
+        const std::string_view said = std::string_view(answer).substr(body_at);
+        const std::string_view first = trimmed(said.substr(0, said.find_first_of("\r\n")));
+        if (!first.empty()) cause += ": " + printable(first);
+      } catch (const PartFailure&) {
+        // The status says enough.
+      }
     }
     throw PartFailure(SubjectStatus::missing, cause);
   }
