@@ -141,16 +141,18 @@ std::vector<SnapshotPart> HttpGatherer::gather(const BarrierRequest& request) co
     const auto& [id, url] = reaching_->parts[slot];
     // The parts outlive every exchange (the destructor joins those left behind); the query
     // is the board's, which each exchange shares.
-    const auto ask = [board, slot, &id, &url, deadline, reaching = reaching_.get()] {
+    const auto ask = [board, slot, &part = reaching_->parts[slot], deadline,
+                      reaching = reaching_.get()] {
       // Writes to a part that went away fail with EPIPE instead of raising SIGPIPE, whatever
       // the process does with the signal; a blocked SIGPIPE dies with the thread.
       sigset_t pipe{};
       sigemptyset(&pipe);
       sigaddset(&pipe, SIGPIPE);
       pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-      SnapshotPart part = Http::askPart(id, url, board->query, reaching->setup, deadline);
+      SnapshotPart given =
+          Http::askPart(part.first, part.second, board->query, reaching->setup, deadline);
       const std::lock_guard lock(board->mutex);
-      board->given[slot] = std::move(part);
+      board->given[slot] = std::move(given);
       --board->pending;
       board->changed.notify_all();
     };

@@ -488,6 +488,9 @@ SnapshotPart askPart(const std::string& id, const PartUrl& url, std::string_view
     return exchanged(id, url, query, setup, deadline);
   } catch (const PartFailure& failure) {
     return {id, std::nullopt, failure.status(), url.snapshot + ": " + failure.what()};
+  } catch (const std::exception& error) {
+    // Out of memory or resources on our side: the part is not to blame, but it gave nothing.
+    return {id, std::nullopt, SubjectStatus::missing, url.snapshot + ": " + error.what()};
   }
 }
 

@@ -2,9 +2,10 @@
 // step (name lookup aside) bounded by one deadline and the answer by a byte count.
 //
 // Guarantees: askPart returns by the deadline (plus the time to check the body it has read, and
-// a name lookup the resolver holds longer); it never throws for what a part does, only
-// std::bad_alloc. Answers are read as HTTP/1.1 with Content-Length, chunked or
-// close-delimited bodies; nothing is followed (redirects) or decoded (content encodings).
+// a name lookup the resolver holds longer) and never throws: what a part does, and what our side
+// runs out of, become the part's status and diagnostic. Answers are read as HTTP/1.1 with
+// Content-Length, chunked or close-delimited bodies; nothing is followed (redirects) or decoded
+// (content encodings).
 #ifndef QUILLON_MONITORING_HTTP_PART_CLIENT_HPP
 #define QUILLON_MONITORING_HTTP_PART_CLIENT_HPP
 
