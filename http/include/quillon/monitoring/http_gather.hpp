@@ -75,7 +75,7 @@ class HttpGatherer {
   /// and checked by then is `deadline_exceeded`; one that cannot be reached, refuses TLS or
   /// answers a status other than 200 `missing`; one whose answer is not HTTP, is larger than
   /// max_answer_bytes or whose body is not a valid runtime-state document `invalid`. Example
-  /// diagnostic: "http://10.0.0.7:9464/snapshot: connection refused"
+  /// diagnostic: "http://10.0.0.7:9464/snapshot: cannot connect: Connection refused"
   [[nodiscard]] std::vector<SnapshotPart> gather(const BarrierRequest& request) const;
 
  private:
