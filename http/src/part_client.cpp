@@ -53,6 +53,10 @@ class PartFailure : public std::runtime_error {
   throw PartFailure(SubjectStatus::invalid, cause);
 }
 
+[[noreturn]] void tooLarge(std::size_t max_bytes) {
+  refuse("answer larger than " + std::to_string(max_bytes) + " bytes");
+}
+
 /// Bytes a part sent, fit for a one-line diagnostic: printable ASCII as it is, other bytes %XX,
 /// at most `limit` of them.
 std::string printable(std::string_view bytes, std::size_t limit = kQuotedBytes) {
@@ -232,7 +236,7 @@ class Exchange {
   bool receive() {
     const std::size_t before = answer_.size();
     if (before >= setup_.max_answer_bytes) {
-      refuse("answer larger than " + std::to_string(setup_.max_answer_bytes) + " bytes");
+      tooLarge(setup_.max_answer_bytes);
     }
     const std::size_t room = std::min(kReadChunk, setup_.max_answer_bytes - before);
     answer_.resize(before + room);
@@ -339,7 +343,7 @@ std::string unchunked(Exchange& exchange, std::size_t at, std::size_t max_bytes)
       refuse("malformed chunked body");
     }
     if (size == 0) break;
-    if (size > max_bytes) refuse("answer larger than " + std::to_string(max_bytes) + " bytes");
+    if (size > max_bytes) tooLarge(max_bytes);
     exchange.need(at, size + 2);
     body.append(exchange.answer(), at, size);
     if (exchange.answer().compare(at + size, 2, "\r\n") != 0) refuse("malformed chunked body");
@@ -367,10 +371,13 @@ SnapshotPart exchanged(const std::string& id, const PartUrl& url, std::string_vi
   std::string& answer = exchange.answer();
   Head head;
   std::size_t body_at = 0;
+  // The head ends at the first empty line, "\r\n" or "\n" (the earlier of the two).
+  const auto head_end = [&] {
+    return std::min(answer.find("\n\r\n", body_at), answer.find("\n\n", body_at));
+  };
   do {
     std::size_t end = std::string::npos;
-    while ((end = answer.find("\n\r\n", body_at)) == std::string::npos &&
-           (end = answer.find("\n\n", body_at)) == std::string::npos) {
+    while ((end = head_end()) == std::string::npos) {
       if (answer.size() - body_at > kMaxHeadBytes) {
         refuse("answer head larger than " + std::to_string(kMaxHeadBytes) + " bytes");
       }
@@ -406,7 +413,7 @@ SnapshotPart exchanged(const std::string& id, const PartUrl& url, std::string_vi
     body = chunked_body;
   } else if (head.content_length) {
     if (*head.content_length > setup.max_answer_bytes) {
-      refuse("answer larger than " + std::to_string(setup.max_answer_bytes) + " bytes");
+      tooLarge(setup.max_answer_bytes);
     }
     const auto length = static_cast<std::size_t>(*head.content_length);
     answer.reserve(body_at + length);

@@ -51,7 +51,7 @@ ANSWERS = {  # (connection, target) -> None
     "ok": lambda c, t: c.sendall(sized(OK, document(t, "ok"))),
     "chunked": lambda c, t: c.sendall(OK + b"Transfer-Encoding:chunked\r\n\r\n" +
                                       chunks(document(t, "chunked"))),
-    "close": lambda c, t: c.sendall(b"HTTP/1.0 200 OK\n\n" + document(t, "close")),
+    "close": lambda c, t: c.sendall(b"HTTP/1.0 200 OK\n\n" + document(t, "close") + b"\n\r\n"),
     "echo": lambda c, t: c.sendall(sized(b"HTTP/1.1 500 Internal Server Error\r\n"
                                          b"Content-Type: text/plain\r\n", t.encode())),
     "moved": lambda c, t: c.sendall(b"HTTP/1.1 301 Moved Permanently\r\nLocation: /x\r\n\r\n"),
