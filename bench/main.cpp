@@ -15,6 +15,7 @@ void registerViewBenchmarks();
 void registerHostProbeBenchmarks();
 void registerExporterBenchmarks();
 void registerComposeBenchmarks();
+void registerGatherBenchmarks();
 
 namespace {
 
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
   Quillon::Bench::registerHostProbeBenchmarks();
   Quillon::Bench::registerExporterBenchmarks();
   Quillon::Bench::registerComposeBenchmarks();
+  Quillon::Bench::registerGatherBenchmarks();
   Quillon::Bench::AbortCountingReporter reporter(*benchmark::CreateDefaultDisplayReporter());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

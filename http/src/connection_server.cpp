@@ -22,6 +22,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "retry_io.hpp"
+
 namespace Quillon::Core::Monitoring::Http {
 
 namespace {
@@ -166,29 +168,11 @@ class Connection final : public httplib::Stream {
     }
   }
 
-  /// Calls `attempt` (a recv, send or OpenSSL call) until it makes progress, waiting in between
-  /// for what the socket or OpenSSL asks, each wait bounded by `deadline` and the stall limit.
-  /// Returns what the attempt returned when positive, 0 at the end of the stream, -1 otherwise.
+  /// retryIo with each wait bounded by `deadline` and the stall limit.
   template <typename Attempt>
   ssize_t retry(Attempt attempt, short events, Clock::time_point deadline, bool stoppable) {
-    for (;;) {
-      ERR_clear_error();
-      errno = 0;
-      const auto done = static_cast<ssize_t>(attempt());
-      if (done > 0) return done;
-      short wanted = events;
-      if (ssl_ != nullptr) {
-        const int error = SSL_get_error(ssl_, static_cast<int>(done));
-        if (error == SSL_ERROR_ZERO_RETURN) return 0;
-        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
-        wanted = error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-      } else if (done == 0) {
-        return 0;
-      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        return -1;
-      }
-      if (!waitFor(wanted, stallBound(deadline), stoppable)) return -1;
-    }
+    return retryIo(ssl_, attempt, events,
+                   [&](short wanted) { return waitFor(wanted, stallBound(deadline), stoppable); });
   }
 
   using NameOf = int (*)(int, sockaddr*, socklen_t*);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -20,11 +21,12 @@ namespace {
 constexpr std::string_view kBcryptAlphabet =
     "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
-/// The whole content of `path`; throws std::runtime_error naming the file and the reason.
-std::string readWhole(const std::string& path) {
+/// The whole content of `path`; throws std::runtime_error("cannot read WHAT PATH: REASON").
+std::string readWhole(const std::string& path, std::string_view what = "web config") {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    throw std::runtime_error("cannot read web config " + path + ": " + std::strerror(errno));
+    throw std::runtime_error("cannot read " + std::string(what) + " " + path + ": " +
+                             std::strerror(errno));
   }
   std::string text;
   std::array<char, 4096> buffer{};
@@ -34,7 +36,8 @@ std::string readWhole(const std::string& path) {
   const int error = std::ferror(file) != 0 ? errno : 0;
   std::fclose(file);
   if (error != 0) {
-    throw std::runtime_error("cannot read web config " + path + ": " + std::strerror(error));
+    throw std::runtime_error("cannot read " + std::string(what) + " " + path + ": " +
+                             std::strerror(error));
   }
   return text;
 }
@@ -108,6 +111,26 @@ class Reader {
       fail(entry.mark, entry.key + ": expected " + std::string(expected));
     }
     return entry.value.Scalar();
+  }
+
+  /// The value of `entry` as a YAML boolean written true or false.
+  bool flag(const Entry& entry) const {
+    const std::string value = text(entry, "true or false");
+    if (value != "true" && value != "false")
+      fail(entry.mark, entry.key + ": expected true or false");
+    return value == "true";
+  }
+
+  /// The one YAML document of the file, or a null node when the file holds none.
+  YAML::Node document() const {
+    std::vector<YAML::Node> documents;
+    try {
+      documents = YAML::LoadAll(readWhole(path_));
+    } catch (const YAML::Exception& error) {
+      fail(error.mark, error.msg);
+    }
+    if (documents.size() > 1) fail(documents[1].Mark(), "expected one YAML document");
+    return documents.empty() ? YAML::Node() : documents.front();
   }
 
   /// The value of `entry` as a path: absolute as it is, relative to the config file's directory.
@@ -195,21 +218,76 @@ std::map<std::string, std::string, std::less<>> usersOf(const Reader& reader,
   return users;
 }
 
+TlsClientConfig tlsClientOf(const Reader& reader, const YAML::Node& node) {
+  TlsClientConfig tls;
+  for (const Reader::Entry& entry :
+       reader.entries(node, "tls_config",
+                      {"ca_file", "cert_file", "key_file", "server_name", "insecure_skip_verify"},
+                      "ca_file, cert_file, key_file, server_name or insecure_skip_verify")) {
+    if (entry.key == "ca_file") tls.ca_file = reader.file(entry);
+    if (entry.key == "cert_file") tls.cert_file = reader.file(entry);
+    if (entry.key == "key_file") tls.key_file = reader.file(entry);
+    if (entry.key == "server_name") tls.server_name = reader.text(entry, "a host name");
+    if (entry.key == "insecure_skip_verify") tls.insecure_skip_verify = reader.flag(entry);
+  }
+  if (tls.cert_file.empty() != tls.key_file.empty()) {
+    reader.fail(node.Mark(), "tls_config: cert_file and key_file go together");
+  }
+  return tls;
+}
+
+BasicAuthCredentials basicAuthOf(const Reader& reader, const YAML::Node& node) {
+  BasicAuthCredentials credentials;
+  std::optional<std::string> password;
+  for (const Reader::Entry& entry :
+       reader.entries(node, "basic_auth", {"username", "password", "password_file"},
+                      "username, password or password_file")) {
+    if (entry.key == "username") {
+      credentials.username = reader.text(entry, "a user name");
+      if (!isUserName(credentials.username)) {
+        reader.fail(entry.mark, "username: holds \":\" or a control character");
+      }
+    }
+    if (password && entry.key != "username") {
+      reader.fail(entry.mark, "basic_auth: password and password_file exclude each other");
+    }
+    if (entry.key == "password") password = reader.text(entry, "a password");
+    if (entry.key == "password_file") {
+      const std::string text = readWhole(reader.file(entry), "password file");
+      const std::size_t first = text.find_first_not_of(" \t\r\n");
+      const std::size_t last = text.find_last_not_of(" \t\r\n");
+      password = first == std::string::npos ? "" : text.substr(first, last + 1 - first);
+    }
+  }
+  if (credentials.username.empty() || !password) {
+    reader.fail(node.Mark(), "basic_auth: username and password (or password_file) are required");
+  }
+  credentials.password = std::move(*password);
+  return credentials;
+}
+
 }  // namespace
+
+ClientConfig readClientConfig(const std::string& path) {
+  const Reader reader(path);
+  const YAML::Node document = reader.document();
+  ClientConfig config;
+  if (document.IsNull()) return config;
+  for (const Reader::Entry& entry : reader.entries(
+           document, "client config", {"tls_config", "basic_auth"}, "tls_config or basic_auth")) {
+    if (entry.key == "tls_config") config.tls_config = tlsClientOf(reader, entry.value);
+    if (entry.key == "basic_auth") config.basic_auth = basicAuthOf(reader, entry.value);
+  }
+  return config;
+}
 
 WebConfig readWebConfig(const std::string& path) {
   const Reader reader(path);
-  std::vector<YAML::Node> documents;
-  try {
-    documents = YAML::LoadAll(readWhole(path));
-  } catch (const YAML::Exception& error) {
-    reader.fail(error.mark, error.msg);
-  }
-  if (documents.size() > 1) reader.fail(documents[1].Mark(), "expected one YAML document");
+  const YAML::Node document = reader.document();
   WebConfig config;
-  if (documents.empty() || documents.front().IsNull()) return config;
+  if (document.IsNull()) return config;
   for (const Reader::Entry& entry :
-       reader.entries(documents.front(), "web config", {"tls_server_config", "basic_auth_users"},
+       reader.entries(document, "web config", {"tls_server_config", "basic_auth_users"},
                       "tls_server_config or basic_auth_users")) {
     if (entry.key == "tls_server_config") config.tls_server_config = tlsOf(reader, entry.value);
     if (entry.key == "basic_auth_users") config.basic_auth_users = usersOf(reader, entry.value);

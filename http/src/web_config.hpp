@@ -1,5 +1,6 @@
 // The web config file of an exporter: TLS and basic authentication in the format the exporters of
-// the Prometheus ecosystem read (tls_server_config, basic_auth_users).
+// the Prometheus ecosystem read (tls_server_config, basic_auth_users); and the client config of a
+// gatherer, in the keys a Prometheus scrape job uses for the same (tls_config, basic_auth).
 //
 // Guarantees: a file is accepted only when every key is known and given once, every value has its
 // expected shape and the settings make sense together; a typo never silently turns TLS or
@@ -44,11 +45,40 @@ struct WebConfig {
   std::map<std::string, std::string, std::less<>> basic_auth_users;
 };
 
+/// The tls_config section of a client config, paths already resolved; each empty when not given.
+struct TlsClientConfig {
+  std::string ca_file;    // empty: the system's trusted CAs
+  std::string cert_file;  // with key_file: the certificate a client shows
+  std::string key_file;
+  std::string server_name;  // empty: the host of each URL
+  bool insecure_skip_verify = false;
+};
+
+/// The basic_auth section of a client config: the password already read from password_file.
+struct BasicAuthCredentials {
+  std::string username;
+  std::string password;
+};
+
+/// A whole client config. An empty file asks for nothing: the system's CAs, no credentials.
+struct ClientConfig {
+  TlsClientConfig tls_config;
+  std::optional<BasicAuthCredentials> basic_auth;
+};
+
 /// Reads the web config file at `path`. Throws std::runtime_error("cannot read web config FILE:
 /// REASON") when it cannot be read and std::invalid_argument("FILE:LINE: CAUSE") when it is not a
 /// valid web config (YAML syntax, unknown or repeated key, missing cert_file or key_file, a
 /// client_auth_type that verifies without client_ca_file, a user name or hash that is not one).
 [[nodiscard]] WebConfig readWebConfig(const std::string& path);
+
+/// Reads the client config file at `path` and the password_file it names (its content with
+/// surrounding white space removed, as Prometheus reads it). Throws as readWebConfig does:
+/// std::runtime_error for a file it cannot read (the config or the password file),
+/// std::invalid_argument("FILE:LINE: CAUSE") for an unknown or repeated key, a value of the wrong
+/// shape, cert_file without key_file or the reverse, password with password_file, a user name
+/// that is empty or holds ":", or basic_auth without a password.
+[[nodiscard]] ClientConfig readClientConfig(const std::string& path);
 
 }  // namespace Quillon::Core::Monitoring::Http
 

@@ -11,10 +11,8 @@ import concurrent.futures
 import contextlib
 import http.client
 import json
-import os
 import pathlib
 import re
-import select
 import socket
 import ssl
 import subprocess
@@ -22,9 +20,10 @@ import sys
 import tempfile
 import threading
 import time
-import urllib.parse
 
 from prometheus_client.openmetrics.parser import text_string_to_metric_families
+
+from harness import make_pki, prometheus, query, run, serve, web_config
 
 SUBJECTS = {"system:lab", "host:lab/lab", "network:lab/eth0", "network:lab/lo"} | {
     f"device:lab/{name}" for name in ("card0", "card1", "cpu0", "cpu1", "dm-0", "nvme0n1", "sda",
@@ -33,57 +32,12 @@ BAD_LOGIN = {"Authorization": "Basic YWxpY2U6d3Jvbmc="}  # alice:wrong
 LOGIN = {"Authorization": "Basic YWxpY2U6c2VjcmV0"}  # alice:secret
 
 
-def run(*command, **options):
-    return subprocess.run(command, check=True, capture_output=True, text=True, **options).stdout
-
-
-def make_pki(folder):
-    """A CA, a server certificate for 127.0.0.1 and localhost, a client certificate from the CA
-    and a self-signed stranger; alice's password hash; the web config of each case."""
-    def key_and_request(name, subject):
-        run("openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-            "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj", subject, cwd=folder)
-
-    run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-        "-nodes", "-keyout", "ca.key", "-out", "ca.crt", "-days", "1", "-subj", "/CN=test CA",
-        cwd=folder)
-    (folder / "san.ext").write_text("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
-    for name, extension in (("server", ["-extfile", "san.ext"]), ("client", [])):
-        key_and_request(name, f"/CN={name}")
-        run("openssl", "x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-            "-CAcreateserial", "-days", "1", "-out", f"{name}.crt", *extension, cwd=folder)
-    run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-        "-nodes", "-keyout", "stranger.key", "-out", "stranger.crt", "-days", "1", "-subj",
-        "/CN=stranger", cwd=folder)
-    bcrypt = run("htpasswd", "-nbBC", "10", "alice", "secret").strip().split(":", 1)[1]
-    return f"basic_auth_users:\n  alice: '{bcrypt}'\n"
-
-
-def web_config(folder, name, users, client_auth=None, extra=""):
-    tls = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n" + extra
-    if client_auth:
-        tls += f"  client_auth_type: {client_auth}\n"
-    (folder / name).write_text(tls + users)
-    return folder / name
-
-
 @contextlib.contextmanager
 def serving(binary, fixtures, config):
-    serve = subprocess.Popen(
-        [binary, "serve", "--listen", "127.0.0.1:0", "--proc", f"{fixtures}/proc", "--sys",
-         f"{fixtures}/sys", "--system-id", "lab", "--host-id", "lab", "--web-config", str(config)],
-        stdout=subprocess.PIPE, text=True,
-        env=dict(os.environ, ASAN_OPTIONS="quarantine_size_mb=0"))  # freed is free
-    try:
-        assert select.select([serve.stdout], [], [], 30)[0], "serve named no address"
-        line = serve.stdout.readline()
-        assert line.startswith("quillon-state: serving https://127.0.0.1:"), line
-        yield serve, int(line.rsplit(":", 1)[1].split("/")[0])
-        serve.terminate()
-        assert serve.wait(timeout=10) == 0, f"status {serve.returncode} on SIGTERM"
-    finally:
-        serve.kill()
-        serve.wait()
+    with serve(binary, "--proc", f"{fixtures}/proc", "--sys", f"{fixtures}/sys", "--system-id",
+               "lab", "--host-id", "lab", "--web-config", config) as (process, url):
+        assert url.startswith("https://127.0.0.1:"), url
+        yield process, int(url.rsplit(":", 1)[1])
 
 
 def curl(folder, url, *arguments):
@@ -164,15 +118,9 @@ def check_snapshot(body):
     return document["barrier_sequence"]
 
 
-def query(port, promql):
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    connection.request("GET", "/api/v1/query?" + urllib.parse.urlencode({"query": promql}))
-    return json.loads(connection.getresponse().read())["data"]["result"]
-
-
 def check_prometheus(binary, fixtures, folder):
     users = make_pki(folder)
-    with serving(binary, fixtures, web_config(folder, "web.yml", users)) as (serve, serve_port):
+    with serving(binary, fixtures, web_config(folder, "web.yml", users)) as (_, serve_port):
         context = tls_context(folder)
         sequences = [check_snapshot(request(serve_port, context, "/snapshot")[2]) for _ in range(3)]
         assert sequences == sorted(set(sequences)), f"barrier sequences {sequences}"
@@ -182,35 +130,16 @@ def check_prometheus(binary, fixtures, folder):
         check_metrics(body)
         promtool = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True)
         assert promtool.returncode == 0, f"promtool: {promtool.stdout} {promtool.stderr}"
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
         jobs = "".join(
             f"  - job_name: {job}\n    scheme: https\n    tls_config: {{ca_file: {folder / 'ca.crt'}}}\n"
             f"    basic_auth: {{username: alice, password: {password}}}\n"
             f"    static_configs: [{{targets: ['127.0.0.1:{serve_port}']}}]\n"
             for job, password in (("quillon", "secret"), ("intruder", "wrong")))
-        (folder / "prometheus.yml").write_text(
-            "global: {scrape_interval: 1s}\nscrape_configs:\n" + jobs)
-        log = folder / "prometheus.log"
-        prometheus = subprocess.Popen(
-            ["prometheus", f"--config.file={folder / 'prometheus.yml'}",
-             f"--storage.tsdb.path={folder / 'data'}", f"--web.listen-address=127.0.0.1:{port}"],
-            stdout=subprocess.DEVNULL, stderr=log.open("w"))
-        try:
-            up = {}
-            for _ in range(60):
-                time.sleep(1)
-                with contextlib.suppress(OSError, http.client.HTTPException):  # not listening yet
-                    up = {u["metric"]["job"]: u["value"][1] for u in query(port, "up")}
-                if len(up) == 2:
-                    break
-            assert up == {"quillon": "1", "intruder": "0"}, f"up {up}\n{log.read_text()[-2000:]}"
+        with prometheus(folder, jobs) as port:
+            up = {u["metric"]["job"]: u["value"][1] for u in query(port, "up")}
+            assert up == {"quillon": "1", "intruder": "0"}, f"up {up}"
             captured = query(port, 'quillon_subject_status{job="quillon",status="captured"} == 1')
             assert {c["metric"]["subject"] for c in captured} == SUBJECTS, captured
-        finally:
-            prometheus.kill()
-            prometheus.wait()
 
 
 def rss_kib(pid):

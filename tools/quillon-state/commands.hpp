@@ -21,6 +21,7 @@ void addMetricsCommand(CLI::App& app, int& status);
 void addCaptureCommand(CLI::App& app, int& status);
 void addServeCommand(CLI::App& app, int& status);
 void addComposeCommand(CLI::App& app, int& status);
+void addGatherCommand(CLI::App& app, int& status);
 
 }  // namespace Quillon::Tools::State
 

@@ -17,6 +17,7 @@
 
 #include "commands.hpp"
 #include "line_input.hpp"
+#include "part_options.hpp"
 
 namespace Quillon::Tools::State {
 namespace {
@@ -119,28 +120,17 @@ monitoring::SnapshotPart takePart(PartLog& log, std::uint64_t sequence,
   return part;
 }
 
-/// Splits each "ID=FILE" and opens the logs. Throws std::runtime_error for a malformed or
-/// repeated part, or standard input given twice.
+/// Opens the log of each "ID=FILE". Throws std::runtime_error for a malformed or repeated part,
+/// or standard input given twice.
 std::deque<PartLog> openLogs(const std::vector<std::string>& specs) {
-  std::vector<std::pair<std::string, std::string>> named;
-  for (const std::string& spec : specs) {
-    const std::size_t equals = spec.find('=');
-    if (equals == 0 || equals == std::string::npos || equals + 1 == spec.size()) {
-      throw std::runtime_error("--part: expected ID=FILE: " + spec);
-    }
-    const std::string id = spec.substr(0, equals);
-    const std::string path = spec.substr(equals + 1);
-    for (const auto& [otherId, otherPath] : named) {
-      if (otherId == id) throw std::runtime_error("--part: part " + id + " given twice");
-      if (otherPath == kStandardInputName && path == kStandardInputName) {
-        throw std::runtime_error("--part: standard input can be the log of one part only");
-      }
-    }
-    named.emplace_back(id, path);
-  }
   std::deque<PartLog> logs;
-  for (auto& [id, path] : named)
+  bool standard_input = false;
+  for (auto& [id, path] : splitParts(specs, "FILE")) {
+    if (path == kStandardInputName && std::exchange(standard_input, true)) {
+      throw std::runtime_error("--part: standard input can be the log of one part only");
+    }
     logs.emplace_back(std::move(id), path);
+  }
   return logs;
 }
 

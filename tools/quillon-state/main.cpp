@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   state::addCaptureCommand(app, status);
   state::addServeCommand(app, status);
   state::addComposeCommand(app, status);
+  state::addGatherCommand(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -44,7 +44,7 @@ int usageError(std::string_view what) {
   return kExitUsage;
 }
 
-std::optional<HostProbes> makeProbes(const ProbeOptions& options) {
+std::optional<HostProbeOptions> checkedProbeOptions(const ProbeOptions& options) {
   HostProbeOptions probe = options.host;
   // A mistyped tree is a usage error, not a machine whose every subject is missing.
   const bool sys_given = options.sys_given != nullptr && !options.sys_given->empty();
@@ -78,7 +78,13 @@ std::optional<HostProbes> makeProbes(const ProbeOptions& options) {
     usageError(std::string("--cgroup: ") + error.what());
     return std::nullopt;
   }
-  return HostProbes(std::move(probe), Core::Monitoring::defaultClock);
+  return probe;
+}
+
+std::optional<HostProbes> makeProbes(const ProbeOptions& options) {
+  std::optional<HostProbeOptions> probe = checkedProbeOptions(options);
+  if (!probe) return std::nullopt;
+  return HostProbes(std::move(*probe), Core::Monitoring::defaultClock);
 }
 
 }  // namespace Quillon::Tools::State

@@ -31,6 +31,10 @@ void addProbeOptions(CLI::App& command, ProbeOptions& options);
 /// Writes "quillon-state: " and `what` as one line on standard error; returns kExitUsage.
 int usageError(std::string_view what);
 
+/// Returns the probe options that `options` describe, the ids filled in, or reports why they make
+/// no sense with usageError.
+[[nodiscard]] std::optional<HostProbeOptions> checkedProbeOptions(const ProbeOptions& options);
+
 /// Returns the probes that `options` describe, or reports why there are none with usageError.
 [[nodiscard]] std::optional<HostProbes> makeProbes(const ProbeOptions& options);
 
