@@ -1,13 +1,17 @@
-// compare, toOpenMetrics and isConsistent on a decoded snapshot a and a copy b changed by scripted
-// edits: a snapshot is consistent exactly when it is complete, names its system and a non-zero
-// epoch and every subject holds a captured observation of both; each exposition is UTF-8, ends with
-// "# EOF" and repeats no series; when both documents can be written, compare refuses ids out of
-// ascending unique order, compare(a, a) is empty, compare(a, b) is empty exactly when the documents
-// are identical, and every text it reports is strict JSON. The bytes are a script read in order by
-// LLVMFuzzerTestOneInput and readSubject below: the snapshot, its subjects, whether to sort them,
-// then the edits that make the second snapshot.
+// compare, toOpenMetrics, isConsistent and compose on a decoded snapshot a and a copy b changed by
+// scripted edits: a snapshot is consistent exactly when it is complete, names its system and a
+// non-zero epoch and every subject holds a captured observation of both; each exposition is UTF-8,
+// ends with "# EOF" and repeats no series; when both documents can be written, compare refuses ids
+// out of ascending unique order, compare(a, a) is empty, compare(a, b) is empty exactly when the
+// documents are identical, and every text it reports is strict JSON. Composing a with b (or with a
+// part that gave nothing) gives unique ascending ids, shows only valid observations of the
+// barrier, is complete exactly when consistent, and writes a document that reads back equal. The
+// bytes are a script read in order by LLVMFuzzerTestOneInput and readSubject below: the snapshot,
+// its subjects, whether to sort them, the edits that make the second snapshot, then the parts.
 #include <quillon/monitoring/compare.hpp>
+#include <quillon/monitoring/compose.hpp>
 #include <quillon/monitoring/openmetrics.hpp>
+#include <quillon/monitoring/reader.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
 #include <algorithm>
@@ -18,6 +22,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "fuzz_input.hpp"
 #include "properties.hpp"
@@ -85,6 +91,50 @@ bool inIdOrder(const std::vector<SubjectResult>& subjects) {
          (subjects.empty() || !subjects.front().id.empty());
 }
 
+/// Composes `a`, as part "p" at barrier sequence 1 or 2, with `b` or with a part that gave nothing,
+/// at barrier sequence 1 of `a`'s system and epoch.
+void checkComposition(RuntimeStateSnapshot a, RuntimeStateSnapshot b, FuzzInput& in) {
+  const std::string system = a.system_id.empty() ? "lab" : a.system_id;
+  const std::uint64_t epoch = a.epoch == 0 ? 1 : a.epoch;
+  a.barrier_sequence = 1 + in.byte() % 2;
+  b.barrier_sequence = 1;
+  std::vector<SnapshotPart> parts;
+  parts.push_back({"p", std::move(a), {}, {}});
+  if ((in.byte() & 1) != 0) {
+    parts.push_back({"q", std::move(b), {}, {}});
+  } else {
+    parts.push_back(
+        {shortText(in), std::nullopt, static_cast<SubjectStatus>(in.byte() % 7), in.text()});
+  }
+  RuntimeStateSnapshot composed;
+  try {
+    composed = compose(std::move(parts), system, epoch, 1, 0, 0, [] { return std::uint64_t{0}; });
+  } catch (const std::invalid_argument&) {
+    return;  // a part id empty or repeated
+  }
+  require(inIdOrder(composed.subjects), "composed ids are unique and ascending");
+  bool everyCaptured = true;
+  for (const SubjectResult& subject : composed.subjects) {
+    const bool captured = subject.status == SubjectStatus::captured;
+    everyCaptured = everyCaptured && captured;
+    require(subject.observation.has_value() == captured, "only captured subjects show one",
+            subject.id);
+    require(!captured ||
+                (subject.observation->validate().empty() &&
+                 subject.observation->system_id == system && subject.observation->epoch == epoch),
+            "a shown observation is valid and of the barrier", subject.id);
+  }
+  require(everyCaptured == (composed.status == SnapshotStatus::complete),
+          "complete exactly when every subject is captured");
+  require(isConsistent(composed) == everyCaptured, "consistent exactly when complete");
+  const std::string document = composed.toCanonicalJson();
+  try {
+    require(readRuntimeState(document) == composed, "a composed document reads back", document);
+  } catch (const DocumentError& error) {
+    fail("a composed document reads back", std::string(error.what()) + "\n" + document);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -117,6 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkConsistency(*snapshot);
     checkExposition(*snapshot);
   }
+  checkComposition(a, b, in);
   std::string was;
   std::string now;
   try {
