@@ -6,14 +6,14 @@ A document written here is byte for byte the one C++ writes. See docs/python.md.
 from ._base import (DocumentError, EntityKind, HealthState, LifecycleState, SnapshotStatus,
                     SubjectStatus)
 from ._core import (Change, DeclaredState, EntityIdentity, Observation, ObservedState,
-                    PlannedState, RuntimeStateSnapshot, SnapshotBarrier, SnapshotProbe,
-                    SubjectResult, belongs_to_epoch, compare, is_consistent, read_observation,
-                    read_runtime_state, to_openmetrics)
+                    PlannedState, RuntimeStateSnapshot, SnapshotBarrier, SnapshotPart,
+                    SnapshotProbe, SubjectResult, belongs_to_epoch, compare, compose,
+                    is_consistent, read_observation, read_runtime_state, to_openmetrics)
 
 __all__ = [
     "Change", "DeclaredState", "DocumentError", "EntityIdentity", "EntityKind", "HealthState",
     "LifecycleState", "Observation", "ObservedState", "PlannedState", "RuntimeStateSnapshot",
-    "SnapshotBarrier", "SnapshotProbe", "SnapshotStatus", "SubjectResult", "SubjectStatus",
-    "belongs_to_epoch", "compare", "is_consistent", "read_observation", "read_runtime_state",
-    "to_openmetrics",
+    "SnapshotBarrier", "SnapshotPart", "SnapshotProbe", "SnapshotStatus", "SubjectResult",
+    "SubjectStatus", "belongs_to_epoch", "compare", "compose", "is_consistent",
+    "read_observation", "read_runtime_state", "to_openmetrics",
 ]

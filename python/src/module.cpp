@@ -12,4 +12,5 @@ PYBIND11_MODULE(_core, module) {
   qp::bindRecords(module);
   qp::bindBarrier(module);
   qp::bindDocuments(module);
+  qp::bindCompose(module);
 }
