@@ -1,4 +1,6 @@
 """Signatures of the compiled part of quillon_monitoring (see docs/python.md)."""
+import os
+from types import TracebackType
 from typing import Callable, ClassVar, Iterable
 
 from ._base import EntityKind, HealthState, LifecycleState, SnapshotStatus, SubjectStatus
@@ -172,3 +174,34 @@ class SnapshotPart:
 def compose(parts: Iterable[SnapshotPart], system_id: str, epoch: int, barrier_sequence: int,
             logical_time: int = 0, deadline_ns: int | None = None,
             clock: Callable[[], int] | None = None) -> RuntimeStateSnapshot: ...
+
+# BarrierRequest and HttpExporter exist when the module is built with the HTTP exporter library.
+class BarrierRequest:
+    """What one request asks of a capture; None where the query is silent."""
+    epoch: int | None
+    barrier_sequence: int | None
+    logical_time: int | None
+    budget_ns: int | None
+    def __init__(self, *, epoch: int | None = None, barrier_sequence: int | None = None,
+                 logical_time: int | None = None, budget_ns: int | None = None) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __copy__(self) -> BarrierRequest: ...
+    def __deepcopy__(self, memo: object) -> BarrierRequest: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+class HttpExporter:
+    """Serves GET /metrics and GET /snapshot from a capture per request, on threads of its own,
+    until closed."""
+    def __init__(self, capture: Callable[[BarrierRequest], RuntimeStateSnapshot], *,
+                 listen: str = "127.0.0.1:9464",
+                 web_config_file: str | os.PathLike[str] | None = None) -> None: ...
+    @property
+    def port(self) -> int: ...
+    @property
+    def secure(self) -> bool: ...
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> HttpExporter: ...
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None: ...

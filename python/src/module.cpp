@@ -13,4 +13,5 @@ PYBIND11_MODULE(_core, module) {
   qp::bindBarrier(module);
   qp::bindDocuments(module);
   qp::bindCompose(module);
+  qp::bindHttpExporter(module);
 }
