@@ -66,6 +66,9 @@ def test_a_capture_that_fails_answers_500_and_the_exporter_serves_on(capture, re
     with qm.HttpExporter(lambda request: capture(request, exporter), listen="127.0.0.1:0") as exporter:
         for _ in range(2):
             assert get(exporter.port, "/snapshot") == (500, f"capture failed: {reason}\n")
+    exporter.close()
+    with pytest.raises(ValueError, match="^http exporter is closed$"):
+        exporter.port
 
 
 @pytest.mark.parametrize("arguments, error, message", [
@@ -78,24 +81,25 @@ def test_an_exporter_refuses_what_the_core_refuses(arguments, error, message):
         qm.HttpExporter(**{"capture": complete_scenario, "listen": "127.0.0.1:0", **arguments})
 
 
-def test_close_waits_for_the_scrape_in_flight():
+@pytest.mark.parametrize("close", [lambda held: held[0].close(), list.clear])
+def test_closing_waits_for_the_scrape_in_flight(close):
     entered, release, scraped = threading.Event(), threading.Event(), []
-    exporter = qm.HttpExporter(lambda request: entered.set() or release.wait() and complete_scenario(),
-                               listen="127.0.0.1:0")
-    scrape = threading.Thread(target=lambda: scraped.append(get(exporter.port, "/snapshot")[0]))
+    held = [qm.HttpExporter(lambda request: entered.set() or release.wait() and complete_scenario(),
+                            listen="127.0.0.1:0")]
+    port = held[0].port
+    scrape = threading.Thread(target=lambda: scraped.append(get(port, "/snapshot")[0]))
     scrape.start()
     entered.wait()
-    closer = threading.Thread(target=exporter.close)
+    closer = threading.Thread(target=close, args=(held,))
     closer.start()
     closer.join(0.2)
     assert closer.is_alive() and scraped == []
     release.set()
     closer.join()
     scrape.join()
-    assert scraped == [200] and exporter.closed
-    exporter.close()
-    with pytest.raises(ValueError, match="^http exporter is closed$"):
-        exporter.port
+    assert scraped == [200]
+    with pytest.raises(OSError):
+        get(port, "/snapshot")
 
 
 def test_the_last_reference_may_go_inside_the_capture():
