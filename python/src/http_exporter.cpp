@@ -169,6 +169,10 @@ std::unique_ptr<PythonExporter> makeExporter(const py::object& capture, py::hand
     if (options.web_config_file.empty()) {
       raise(PyExc_ValueError, "web_config_file is empty; None serves without TLS or credentials");
     }
+    // The file is opened by its C string: a name cut at a NUL would open another file.
+    if (options.web_config_file.find('\0') != std::string::npos) {
+      raise(PyExc_ValueError, "web_config_file holds a NUL byte");
+    }
   }
   return std::make_unique<PythonExporter>(std::move(options), capture, std::move(open));
 }
