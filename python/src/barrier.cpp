@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -50,41 +49,18 @@ struct PythonProbe {
   bool supported = true;
 };
 
-/// Returns `callable` shared by the copies of the core's std::function, which may be copied and
-/// destroyed without the GIL: only the last owner touches the reference count, holding the GIL.
-std::shared_ptr<const py::object> shared(const py::object& callable) {
-  return {new py::object(callable), [](const py::object* held) {
-            const py::gil_scoped_acquire gil;
-            delete held;
-          }};
-}
-
-/// Returns what `callable` returns, called without arguments; throws py::error_already_set.
-py::object call(const py::object& callable) {
-  PyObject* result = PyObject_CallNoArgs(callable.ptr());
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
 /// Turns a read's Python error into what the core makes of a failed read: an Exception into a
 /// standard exception carrying str(exception), anything else into an escape from capture.
 [[noreturn]] void failRead(py::error_already_set& error) {
   if (!error.matches(PyExc_Exception)) throw PythonEscape{std::move(error)};
-  PyObject* text = PyObject_Str(error.value().ptr());
-  if (text == nullptr) {
-    py::error_already_set unprintable;
-    if (!unprintable.matches(PyExc_Exception)) throw PythonEscape{std::move(unprintable)};
-    // An exception that cannot say what it is still has a type that does.
-    throw std::runtime_error(typeName(error.value()));
-  }
-  throw std::runtime_error(toBytes(py::reinterpret_steal<py::str>(text), "diagnostic"));
+  throw std::runtime_error(exceptionText(error));
 }
 
 ProbeRead readerOf(const py::object& read) {
-  return [callable = shared(read)]() -> std::optional<Observation> {
+  return [callable = sharedCallable(read)]() -> std::optional<Observation> {
     const py::gil_scoped_acquire gil;
     try {
-      const py::object result = call(*callable);
+      const py::object result = callNoArgs(*callable);
       if (result.is_none()) return std::nullopt;
       if (!py::isinstance<Record<Observation>>(result)) {
         throw std::runtime_error("probe returned " + typeName(result) +
@@ -97,21 +73,6 @@ ProbeRead readerOf(const py::object& read) {
   };
 }
 
-Clock clockOf(const py::object& clock) {
-  if (clock.is_none()) return defaultClock;
-  if (PyCallable_Check(clock.ptr()) == 0) {
-    raise(PyExc_TypeError, "clock must be callable or None, not " + typeName(clock));
-  }
-  return [callable = shared(clock)]() -> std::uint64_t {
-    const py::gil_scoped_acquire gil;
-    try {
-      return converted<std::uint64_t>(call(*callable), "clock reading");
-    } catch (py::error_already_set& error) {
-      throw PythonEscape{std::move(error)};
-    }
-  };
-}
-
 SnapshotBarrier barrierOf(const py::iterable& probes, const py::object& clock) {
   std::vector<SnapshotProbe> owned;
   for (const py::handle item : probes) {
@@ -120,7 +81,7 @@ SnapshotBarrier barrierOf(const py::iterable& probes, const py::object& clock) {
     owned.push_back(
         {probe.id, probe.supported, probe.read.object ? readerOf(probe.read.object) : ProbeRead()});
   }
-  return {std::move(owned), clockOf(clock)};
+  return {std::move(owned), toClock(clock)};
 }
 
 py::object capture(const SnapshotBarrier& barrier, py::handle system_id, py::handle epoch,

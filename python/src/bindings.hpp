@@ -17,6 +17,13 @@ void bindBarrier(pybind11::module_& module);
 /// the readers' errors into DocumentError.
 void bindDocuments(pybind11::module_& module);
 
+/// Defines SnapshotPart and compose.
+void bindCompose(pybind11::module_& module);
+
+/// Defines BarrierRequest and HttpExporter when the module is built with the HTTP exporter
+/// library; nothing otherwise (without_http/http_exporter.cpp).
+void bindHttpExporter(pybind11::module_& module);
+
 }  // namespace Quillon::Core::Monitoring::Python
 
 #endif  // QUILLON_PYTHON_BINDINGS_HPP

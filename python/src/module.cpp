@@ -12,4 +12,6 @@ PYBIND11_MODULE(_core, module) {
   qp::bindRecords(module);
   qp::bindBarrier(module);
   qp::bindDocuments(module);
+  qp::bindCompose(module);
+  qp::bindHttpExporter(module);
 }

@@ -1,6 +1,8 @@
 #include "values.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 
 namespace Quillon::Core::Monitoring::Python {
 namespace {
@@ -120,10 +122,6 @@ py::object toPython(const std::string& value) {
   return toStr(value);
 }
 
-py::object toPython(const std::optional<std::string>& value) {
-  return value ? py::object(toStr(*value)) : py::none();
-}
-
 py::object toPython(std::uint64_t value) {
   return py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(value));
 }
@@ -155,14 +153,6 @@ py::object toPython(SubjectStatus value) {
 }
 
 void assign(std::string& member, py::handle value, const char* name) {
-  member = toBytes(value, name);
-}
-
-void assign(std::optional<std::string>& member, py::handle value, const char* name) {
-  if (value.is_none()) {
-    member.reset();
-    return;
-  }
   member = toBytes(value, name);
 }
 
@@ -253,6 +243,45 @@ AttributeMap toMap(py::handle dict, const char* name) {
     map.emplace(toBytes(key, name), toBytes(value, name));
   }
   return map;
+}
+
+std::shared_ptr<const py::object> sharedCallable(const py::object& callable) {
+  return {new py::object(callable), [](const py::object* held) {
+            const py::gil_scoped_acquire gil;
+            delete held;
+          }};
+}
+
+py::object callNoArgs(const py::object& callable) {
+  PyObject* result = PyObject_CallNoArgs(callable.ptr());
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+Clock toClock(const py::object& clock) {
+  if (clock.is_none()) return defaultClock;
+  if (PyCallable_Check(clock.ptr()) == 0) {
+    raise(PyExc_TypeError, "clock must be callable or None, not " + typeName(clock));
+  }
+  return [callable = sharedCallable(clock)]() -> std::uint64_t {
+    const py::gil_scoped_acquire gil;
+    try {
+      return converted<std::uint64_t>(callNoArgs(*callable), "clock reading");
+    } catch (py::error_already_set& error) {
+      throw PythonEscape{std::move(error)};
+    }
+  };
+}
+
+std::string exceptionText(const py::error_already_set& error) {
+  PyObject* text = PyObject_Str(error.value().ptr());
+  if (text == nullptr) {
+    py::error_already_set unprintable;
+    if (!unprintable.matches(PyExc_Exception)) throw PythonEscape{std::move(unprintable)};
+    // An exception that cannot say what it is still has a type that does.
+    return typeName(error.value());
+  }
+  return toBytes(py::reinterpret_steal<py::str>(text), "diagnostic");
 }
 
 void loadEnumerations() {

@@ -9,9 +9,11 @@
 #define QUILLON_PYTHON_VALUES_HPP
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -45,7 +47,6 @@ struct PythonEscape {
 
 /// A member's value as a Python object: str, int, float, bool, None or an enumeration member.
 [[nodiscard]] py::object toPython(const std::string& value);
-[[nodiscard]] py::object toPython(const std::optional<std::string>& value);
 [[nodiscard]] py::object toPython(std::uint64_t value);
 [[nodiscard]] py::object toPython(std::int64_t value);
 [[nodiscard]] py::object toPython(double value);
@@ -59,7 +60,6 @@ struct PythonEscape {
 /// Stores `value` in `member` when it has the member's type and range; raises otherwise,
 /// leaving `member` as it was. `name` names the member in the message.
 void assign(std::string& member, py::handle value, const char* name);
-void assign(std::optional<std::string>& member, py::handle value, const char* name);
 void assign(std::uint64_t& member, py::handle value, const char* name);
 void assign(std::int64_t& member, py::handle value, const char* name);
 void assign(double& member, py::handle value, const char* name);
@@ -69,6 +69,22 @@ void assign(HealthState& member, py::handle value, const char* name);
 void assign(LifecycleState& member, py::handle value, const char* name);
 void assign(SnapshotStatus& member, py::handle value, const char* name);
 void assign(SubjectStatus& member, py::handle value, const char* name);
+
+/// An optional member: None for an empty one, otherwise as its value.
+template <typename Value>
+[[nodiscard]] py::object toPython(const std::optional<Value>& value) {
+  return value ? toPython(*value) : py::none();
+}
+template <typename Value>
+void assign(std::optional<Value>& member, py::handle value, const char* name) {
+  if (value.is_none()) {
+    member.reset();
+    return;
+  }
+  Value result{};
+  assign(result, value, name);
+  member = std::move(result);
+}
 
 /// Returns `value` as the member `name` holds it: a checked copy for an integer or a string.
 template <typename Value>
@@ -87,6 +103,24 @@ void checkStringMap(py::handle value, const char* name);
 /// Returns the entries of the dict `dict` as UTF-8 bytes. Raises TypeError naming `name` for a
 /// key or value that is not a str.
 [[nodiscard]] AttributeMap toMap(py::handle dict, const char* name);
+
+/// Returns `callable` shared by the copies of a std::function, which may be copied and destroyed
+/// without the GIL: only the last owner touches the reference count, holding the GIL.
+[[nodiscard]] std::shared_ptr<const py::object> sharedCallable(const py::object& callable);
+
+/// Returns what `callable` returns, called without arguments; throws py::error_already_set.
+[[nodiscard]] py::object callNoArgs(const py::object& callable);
+
+/// Returns the core's clock over the Python callable `clock` (defaultClock for None). Each
+/// reading takes the GIL; anything the callable raises, and a reading that is not an unsigned
+/// 64-bit int, leaves the core as a PythonEscape. Raises TypeError for a `clock` that cannot be
+/// called.
+[[nodiscard]] Clock toClock(const py::object& clock);
+
+/// Returns str() of the exception `error` holds, as UTF-8 bytes, or the name of its type when
+/// str() raises an Exception of its own. Throws PythonEscape when str() raises another
+/// BaseException, py::error_already_set when the text holds a surrogate that stands for no byte.
+[[nodiscard]] std::string exceptionText(const py::error_already_set& error);
 
 /// Loads the enumeration classes of quillon_monitoring._base and checks that each holds exactly
 /// the library's names and values; raises ImportError when one does not. Called once, at import.
