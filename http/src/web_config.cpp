@@ -23,6 +23,10 @@ constexpr std::string_view kBcryptAlphabet =
 
 /// The whole content of `path`; throws std::runtime_error("cannot read WHAT PATH: REASON").
 std::string readWhole(const std::string& path, std::string_view what = "web config") {
+  // The system would read the name only up to a NUL byte: another file than the one named.
+  if (path.find('\0') != std::string::npos) {
+    throw std::invalid_argument(std::string(what) + " file name holds a NUL byte");
+  }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     throw std::runtime_error("cannot read " + std::string(what) + " " + path + ": " +
@@ -135,7 +139,10 @@ class Reader {
 
   /// The value of `entry` as a path: absolute as it is, relative to the config file's directory.
   std::string file(const Entry& entry) const {
-    const std::filesystem::path given(text(entry, "a file name"));
+    const std::string name = text(entry, "a file name");
+    // OpenSSL would open the name only up to a NUL byte: another file than the one named.
+    if (name.find('\0') != std::string::npos) fail(entry.mark, entry.key + ": holds a NUL byte");
+    const std::filesystem::path given(name);
     return given.is_absolute() ? given.string() : (base_ / given).string();
   }
 

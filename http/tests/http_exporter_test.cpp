@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -327,6 +328,8 @@ TEST(HttpExporter, RefusesToServeHalfConfigured) {
        "FILE:4: min_version: expected TLS12 or TLS13"},
       {"", "tls_server_config:\n  cert_file:\n  key_file: k\n",
        "FILE:2: cert_file: expected a file name"},
+      {"", "tls_server_config:\n  cert_file: \"c\\0.pem\"\n  key_file: k\n",
+       "FILE:2: cert_file: holds a NUL byte"},
       {"", "tls_server_config:\n  cert_file: " + key + "\n  key_file: k\n",
        key + ": cannot load certificate: no start line"},
   };
@@ -345,6 +348,14 @@ TEST(HttpExporter, RefusesToServeHalfConfigured) {
   }
   EXPECT_THROW(qm::HttpExporter({"127.0.0.1:0", "/nonexistent/web.yml"}, snapshotFor),
                std::runtime_error);
+  // The system would open "web.yml" for "web.yml\0.bak".
+  const std::string truncated = webConfig("basic_auth_users: {}\n") + std::string("\0.bak", 5);
+  EXPECT_THAT(
+      [&] {
+        (void)qm::HttpExporter({"127.0.0.1:0", truncated}, snapshotFor);
+      },
+      testing::ThrowsMessage<std::invalid_argument>(
+          testing::StrEq("web config file name holds a NUL byte")));
   std::filesystem::remove_all(configFolder());
 }
 
