@@ -356,6 +356,9 @@ void ConnectionServer::serveConnection(int socket) {
                                           close_asked, [&](httplib::Request& request) {
                                             request.ssl = connection.ssl();
                                             body_announced = announcesBody(request);
+                                            // Answers are whole: cpp-httplib's byte ranges get
+                                            // lengths and totals wrong.
+                                            request.ranges.clear();
                                           });
     if (!answered || close_asked || body_announced || connection.broken()) break;
   }

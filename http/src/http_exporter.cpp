@@ -46,13 +46,17 @@ constexpr std::string_view kPage =
 
 /// Sets the answer to `body` as `type`. The body is handed over through a content provider, which
 /// cpp-httplib sends as it is: it compresses only bodies set directly, and would compress ours
-/// again (or pick brotli) by rules of its own.
+/// again (or pick brotli) by rules of its own. The provider never reads beyond the body, whatever
+/// it is asked for.
 void answer(httplib::Response& response, int status, std::string_view type, std::string body) {
   response.status = status;
+  // Every answer is whole (the connections drop a request's ranges), as HEAD is told.
+  response.set_header("Accept-Ranges", "none");
   const auto shared = std::make_shared<const std::string>(std::move(body));
   response.set_content_provider(
       shared->size(), std::string(type),
       [shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        if (offset > shared->size() || length > shared->size() - offset) return false;
         return sink.write(shared->data() + offset, length);
       });
 }

@@ -101,12 +101,14 @@ TEST(HttpExporter, AnswersEachEndpointAsDocumented) {
       {"GET /metrics", "Accept: text/*;q=0.89, application/openmetrics-text;q=0.9", 200,
        kOpenMetrics, Body::metrics},
       {"GET /metrics", "Accept-Encoding: gzip", 200, kPrometheusText, Body::metrics},
+      {"GET /metrics", "Range: bytes=0-9,-99", 200, kPrometheusText, Body::metrics},
       {"GET /snapshot", "Accept-Encoding: gzip;q=0, *", 200, "application/json", Body::snapshot},
       {"HEAD /metrics", "", 200, kPrometheusText, Body::none},
       {"GET /", "", 200, "text/html; charset=utf-8", Body::page},
       {"POST /metrics", "", 405, kReason, Body::reason},
       {"DELETE /", "", 405, kReason, Body::reason},
       {"GET /metrics/", "", 404, kReason, Body::reason},
+      {"GET /metrics/", "Range: bytes=0-65535", 404, kReason, Body::reason},
   };
   Served served;
   for (const Case& row : cases) {
