@@ -351,16 +351,19 @@ void ConnectionServer::serveConnection(int socket) {
   for (std::size_t served = 0; served < limits_.max_requests; ++served) {
     if (stopping_ || !connection.awaitRequest()) break;
     bool close_asked = false;
+    bool parsed = false;
     bool body_announced = false;
     const bool answered = process_request(connection, served + 1 == limits_.max_requests,
                                           close_asked, [&](httplib::Request& request) {
+                                            parsed = true;
                                             request.ssl = connection.ssl();
                                             body_announced = announcesBody(request);
                                             // Answers are whole: cpp-httplib's byte ranges get
                                             // lengths and totals wrong.
                                             request.ranges.clear();
                                           });
-    if (!answered || close_asked || body_announced || connection.broken()) break;
+    // After a request it could not read, where the next one begins is anyone's guess.
+    if (!answered || !parsed || close_asked || body_announced || connection.broken()) break;
   }
 }
 

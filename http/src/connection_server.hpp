@@ -7,8 +7,9 @@
 // (TLS handshake, or request line and headers) must arrive whole within `request` and
 // `max_request_bytes`, an answer must be taken within `answer`, the client may stay silent for at
 // most `stall` within either and `idle` between requests. With TLS, nothing is answered to a
-// client whose handshake fails (a plain-HTTP request included). Answers are always whole: a Range
-// header is ignored. Stopping ends idle connections at once and lets requests in flight finish.
+// client whose handshake fails (a plain-HTTP request included). A request that cannot be read is
+// the connection's last. Answers are always whole: a Range header is ignored. Stopping ends idle
+// connections at once and lets requests in flight finish.
 #ifndef QUILLON_MONITORING_HTTP_CONNECTION_SERVER_HPP
 #define QUILLON_MONITORING_HTTP_CONNECTION_SERVER_HPP
 

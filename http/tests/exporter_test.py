@@ -236,6 +236,16 @@ def check_load(binary, fixtures, folder, slack_kib):
                 answer = big.recv(4096)
             assert not answer.startswith(b"HTTP/1.1 200"), answer[:100]
 
+        # A request line it cannot read ends the connection: what follows is no second request.
+        with context.wrap_socket(socket.create_connection(("127.0.0.1", port)),
+                                 server_hostname="localhost") as garbled:
+            garbled.sendall(b"BAD\r\nGET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+            answer = b""
+            with contextlib.suppress(OSError):
+                while chunk := garbled.recv(4096):
+                    answer += chunk
+            assert answer.startswith(b"HTTP/1.1 400") and answer.count(b"HTTP/1.1") == 1, answer
+
         wrk = run("wrk", "-t2", "-c16", "-d3s", "-H", f"Authorization: {LOGIN['Authorization']}",
                   f"https://127.0.0.1:{port}/metrics")
         print(wrk)
