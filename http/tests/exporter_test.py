@@ -92,6 +92,10 @@ def check_tls(binary, fixtures, folder):
     assert refused.returncode == 2 and re.fullmatch(
         r"quillon-state: .*typo\.yml:4: web config: unknown key \"basic_auth_user\" .*\n",
         refused.stderr), (refused.returncode, refused.stderr)
+    empty = subprocess.run([binary, "serve", "--listen", "127.0.0.1:0", "--web-config", ""],
+                           capture_output=True, text=True, timeout=30)
+    assert (empty.returncode, empty.stderr) == (
+        2, "quillon-state: --web-config: empty file name (see --help)\n"), empty.stderr
 
 
 def tls_context(folder):

@@ -143,8 +143,15 @@ void addServeCommand(CLI::App& app, int& status) {
   auto options = std::make_shared<ServeOptions>();
   command->add_option("--listen", options->exporter.listen, "ADDRESS:PORT to listen on")
       ->capture_default_str();
-  command->add_option("--web-config", options->exporter.web_config_file,
-                      "Web config file: TLS and basic authentication");
+  // An empty name would serve plain HTTP to everyone: a config variable left unset must not.
+  command
+      ->add_option("--web-config", options->exporter.web_config_file,
+                   "Web config file: TLS and basic authentication")
+      ->check(CLI::Validator(
+          [](const std::string& file) {
+            return std::string(file.empty() ? "empty file name" : "");
+          },
+          ""));
   command->add_option("--part", options->parts,
                       "ID=URL: a part of the system, served at URL, gathered at every scrape "
                       "(repeatable)");
