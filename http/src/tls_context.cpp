@@ -35,14 +35,30 @@ TlsContext newContext(const SSL_METHOD* method, int min_version, const std::stri
   return context;
 }
 
+/// Gives no pass phrase, noting in `asked` (a bool) that one was asked for: OpenSSL would
+/// otherwise ask on the terminal, and wait for an answer.
+int noPassphrase(char* /*buffer*/, int /*size*/, int /*writing*/, void* asked) {
+  *static_cast<bool*>(asked) = true;
+  return -1;
+}
+
 /// Loads a certificate chain and its private key, checking that they match.
 void useCertificate(SSL_CTX* tls, const std::string& cert_file, const std::string& key_file) {
-  if (SSL_CTX_use_certificate_chain_file(tls, cert_file.c_str()) != 1) {
-    fail(cert_file, "cannot load certificate");
+  bool encrypted = false;
+  SSL_CTX_set_default_passwd_cb(tls, noPassphrase);
+  SSL_CTX_set_default_passwd_cb_userdata(tls, &encrypted);
+  const bool certified = SSL_CTX_use_certificate_chain_file(tls, cert_file.c_str()) == 1;
+  const bool keyed =
+      certified && SSL_CTX_use_PrivateKey_file(tls, key_file.c_str(), SSL_FILETYPE_PEM) == 1;
+  SSL_CTX_set_default_passwd_cb_userdata(tls, nullptr);
+  SSL_CTX_set_default_passwd_cb(tls, nullptr);
+  if (!certified) fail(cert_file, "cannot load certificate");
+  if (encrypted) {
+    ERR_clear_error();
+    throw std::runtime_error(key_file +
+                             ": cannot load private key: encrypted keys are not supported");
   }
-  if (SSL_CTX_use_PrivateKey_file(tls, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
-    fail(key_file, "cannot load private key");
-  }
+  if (!keyed) fail(key_file, "cannot load private key");
   if (SSL_CTX_check_private_key(tls) != 1) {
     fail(key_file, "private key does not match the certificate of " + cert_file);
   }

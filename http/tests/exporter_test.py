@@ -85,17 +85,19 @@ def check_tls(binary, fixtures, folder):
                 code, status, _, _ = curl(folder, f"https://127.0.0.1:{port}/metrics", "--tls-max",
                                           "1.2", *certificates["client"])
                 assert status is None, f"TLS 1.2 accepted under min_version TLS13: {code}"
-    refused = subprocess.run([binary, "serve", "--listen", "127.0.0.1:0", "--web-config",
-                              str(web_config(folder, "typo.yml", users.replace("basic_auth_users",
-                                                                               "basic_auth_user")))],
-                             capture_output=True, text=True, timeout=30)
-    assert refused.returncode == 2 and re.fullmatch(
-        r"quillon-state: .*typo\.yml:4: web config: unknown key \"basic_auth_user\" .*\n",
-        refused.stderr), (refused.returncode, refused.stderr)
-    empty = subprocess.run([binary, "serve", "--listen", "127.0.0.1:0", "--web-config", ""],
-                           capture_output=True, text=True, timeout=30)
-    assert (empty.returncode, empty.stderr) == (
-        2, "quillon-state: --web-config: empty file name (see --help)\n"), empty.stderr
+    run("openssl", "ec", "-in", "server.key", "-out", "locked.key", "-aes256", "-passout",
+        "pass:x", cwd=folder)
+    locked = web_config(folder, "locked.yml", users)
+    locked.write_text(locked.read_text().replace("server.key", "locked.key"))
+    for config, expected in (
+            (web_config(folder, "typo.yml", users.replace("basic_auth_users", "basic_auth_user")),
+             r".*typo\.yml:4: web config: unknown key \"basic_auth_user\" .*"),
+            (locked, r".*locked\.key: cannot load private key: encrypted keys are not supported"),
+            ("", r"--web-config: empty file name \(see --help\)")):
+        refused = subprocess.run([binary, "serve", "--listen", "127.0.0.1:0", "--web-config",
+                                  str(config)], capture_output=True, text=True, timeout=30)
+        assert refused.returncode == 2 and re.fullmatch(
+            f"quillon-state: {expected}\n", refused.stderr), (config, refused.stderr)
 
 
 def tls_context(folder):
