@@ -144,9 +144,11 @@ def main():
                         "suffix": ".yml", "status": 2, "out": "", "err": f"quillon-state: {err}\n"}
 
             run([
-                row("every framing: Content-Length, chunked, until the connection closes",
+                row("every framing: Content-Length, chunked, until the connection closes; a "
+                    "budget of centuries is no deadline in the past",
                     ["ok", "chunked", "close"], 0, gave("chunked", "captured", ""),
-                    gave("close", "captured", ""), gave("ok", "captured", ""), consumer=VALID),
+                    gave("close", "captured", ""), gave("ok", "captured", ""), consumer=VALID,
+                    budget="153722867m"),
                 row("the barrier goes down whole, the budget in milliseconds", ["echo"], 1,
                     gave("echo", "missing", url("echo") + E(
                         "HTTP 500 Internal Server Error: /echo/snapshot?epoch=4&barrier_sequence=9"
