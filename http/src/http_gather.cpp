@@ -1,7 +1,9 @@
 #include <quillon/monitoring/http_gather.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -9,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include <openssl/evp.h>
@@ -52,6 +55,15 @@ std::string queryOf(const BarrierRequest& request, std::uint64_t budget_ns) {
   if (request.logical_time) query += "logical_time=" + std::to_string(*request.logical_time) + "&";
   return query + "budget=" + std::to_string(std::max<std::uint64_t>(budget_ns / 1'000'000, 1)) +
          "ms";
+}
+
+/// `budget_ns` after `start`, saturated so that the deadline and its grace stay on the clock: a
+/// budget of centuries is waited for, not wrapped around into the past.
+SteadyClock::time_point deadlineAfter(SteadyClock::time_point start, std::uint64_t budget_ns) {
+  static_assert(std::is_same_v<SteadyClock::duration, std::chrono::nanoseconds>);
+  const auto room = static_cast<std::uint64_t>((SteadyClock::time_point::max() - start).count());
+  return start + std::chrono::nanoseconds(
+                     static_cast<std::int64_t>(std::min(budget_ns, room - kGatherGraceNs)));
 }
 
 /// "Basic " and the base64 of "USER:PASSWORD".
@@ -133,7 +145,7 @@ HttpGatherer::~HttpGatherer() {
 std::vector<SnapshotPart> HttpGatherer::gather(const BarrierRequest& request) const {
   reaching_->reap(false);
   const std::uint64_t budget_ns = request.budget_ns.value_or(kDefaultGatherBudgetNs);
-  const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::nanoseconds(budget_ns);
+  const SteadyClock::time_point deadline = deadlineAfter(SteadyClock::now(), budget_ns);
   const std::size_t count = reaching_->parts.size();
   const auto board = std::make_shared<Board>(count, queryOf(request, budget_ns));
   std::vector<std::thread> threads(count);

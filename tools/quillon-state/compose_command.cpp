@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <quillon/monitoring/compose.hpp>
+#include <quillon/monitoring/observation.hpp>
 #include <quillon/monitoring/reader.hpp>
 #include <quillon/monitoring/snapshot.hpp>
 
@@ -136,7 +137,12 @@ std::deque<PartLog> openLogs(const std::vector<std::string>& specs) {
 
 int runCompose(const ComposeOptions& options) {
   std::optional<std::string> systemId;
-  if (!options.system_id.empty()) systemId = options.system_id;
+  if (!options.system_id.empty()) {
+    if (!monitoring::isValidIdentifier(options.system_id)) {
+      throw std::runtime_error("--system-id: not an identifier token: " + options.system_id);
+    }
+    systemId = options.system_id;
+  }
   std::deque<PartLog> logs = openLogs(options.parts);
   for (PartLog& log : logs)
     advance(log, systemId);

@@ -46,6 +46,12 @@ std::unique_ptr<qm::HttpGatherer> makeGatherer(const ServeOptions& options,
     }
     return nullptr;
   }
+  // The system: subject belongs to a machine that is the whole system, which an aggregator's
+  // own host, one part among others, is not.
+  if (!options.no_host && host.host_id == host.system_id) {
+    throw std::runtime_error("--host-id: with --part this host is one part of system " +
+                             host.system_id + " and needs a host id of its own (or --no-host)");
+  }
   std::vector<qm::PartSource> sources;
   for (auto& [id, url] : splitParts(options.parts, "URL")) {
     if (!options.no_host && id == host.host_id) {

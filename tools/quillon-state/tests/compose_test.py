@@ -65,6 +65,9 @@ run([
      "out": lines((1, 1, "partial", subject(
          "host:lab/a", "invalid", "part a answered system lab, the barrier is of system other"),
          subject("host:lab/b", "captured")))},
+    {"what": "--system-id must be an identifier token", "status": 2, "out": "",
+     "args": ["compose", "--system-id", "a b", "--part", "a={a}"], "files": {"a": doc(1, "a")},
+     "err": E("quillon-state: --system-id: not an identifier token: a b\n")},
     {"what": "a log that does not ascend", "args": ["compose", "--part", "a={a}"],
      "files": {"a": doc(2, "a") + "\n" + doc(2, "a")}, "out": "",
      "err": r"quillon-state: .*/a\.jsonl:2: barrier sequence 2 after barrier sequence 2\n",

@@ -1,6 +1,7 @@
 """quillon-state gather, case by case: against a part server whose first path segment picks how it
 answers (well, in each HTTP framing, or misbehaving), against serve over TLS with basic
-authentication, and with arguments it refuses. Complete documents are checked against the schema."""
+authentication, and with arguments it (or serve --part) refuses. Complete documents are checked
+against the schema."""
 import contextlib
 import json
 import pathlib
@@ -139,14 +140,16 @@ def main():
                             E('"status":"complete","subjects":[') if status == 0 else
                             gave("node", "missing", E(f"{server}/snapshot: ") + diagnostic)) + ".*"}
 
-            def refused(what, args, err, files=None):
-                return {"what": what, "args": ["gather"] + args, "files": files or {},
+            def refused(what, args, err, files=None, command="gather"):
+                return {"what": what, "args": [command] + args, "files": files or {},
                         "suffix": ".yml", "status": 2, "out": "", "err": f"quillon-state: {err}\n"}
 
             run([
-                row("every framing: Content-Length, chunked, until the connection closes",
+                row("every framing: Content-Length, chunked, until the connection closes; a "
+                    "budget of centuries is no deadline in the past",
                     ["ok", "chunked", "close"], 0, gave("chunked", "captured", ""),
-                    gave("close", "captured", ""), gave("ok", "captured", ""), consumer=VALID),
+                    gave("close", "captured", ""), gave("ok", "captured", ""), consumer=VALID,
+                    budget="153722867m"),
                 row("the barrier goes down whole, the budget in milliseconds", ["echo"], 1,
                     gave("echo", "missing", url("echo") + E(
                         "HTTP 500 Internal Server Error: /echo/snapshot?epoch=4&barrier_sequence=9"
@@ -217,7 +220,13 @@ def main():
                         E("no part gave a snapshot to take the system id from (a: http://127.0.0.1"
                           ":1/snapshot: cannot connect: Connection refused); --system-id names the "
                           "system")),
-            ])
+            ] + [refused(f"serve {' '.join(args)}", args, E(err), command="serve")
+                 for args, err in (
+                (["--no-host"], "--no-host: needs --part"),
+                (["--part=a=http://x", "--system-id=lab", "--host-id=lab"], "--host-id: with --part "
+                 "this host is one part of system lab and needs a host id of its own (or --no-host)"),
+                (["--part=n=http://x", "--system-id=lab", "--host-id=n"],
+                 "--part: part n has the id of this host's own part (--host-id, or --no-host)"))])
 
 
 if __name__ == "__main__":
