@@ -62,11 +62,15 @@ ProbeRead readerOf(const py::object& read) {
     try {
       const py::object result = callNoArgs(*callable);
       if (result.is_none()) return std::nullopt;
-      if (!py::isinstance<Record<Observation>>(result)) {
-        throw std::runtime_error("probe returned " + typeName(result) +
-                                 ", not an Observation or None");
+      const Record<Observation>* observation = recordOf<Observation>(result);
+      if (observation == nullptr) {
+        // An Observation made by __new__ alone holds no record to read.
+        const bool unmade = py::isinstance<Record<Observation>>(result);
+        throw std::runtime_error("probe returned " +
+                                 (unmade ? "an Observation its constructor never made"
+                                         : typeName(result) + ", not an Observation or None"));
       }
-      return toCore(result.cast<const Record<Observation>&>());
+      return toCore(*observation);
     } catch (py::error_already_set& error) {
       failRead(error);
     }

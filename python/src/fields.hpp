@@ -70,6 +70,20 @@ template <typename Core>
   return object;
 }
 
+/// Returns the record that `value` holds when it is a Python record of `Core` made by its
+/// constructor; null for anything else, including an instance made by __new__ alone.
+template <typename Core>
+[[nodiscard]] Record<Core>* recordOf(py::handle value) {
+  // Found once: pybind11's lookup by C++ type hashes the type's name at every call, which was
+  // half of what a capture does per probe. Kept for the life of the process, as the class is.
+  static const py::detail::type_info* const type = py::detail::get_type_info(typeid(Record<Core>));
+  if (PyObject_TypeCheck(value.ptr(), type->type) == 0) return nullptr;
+  const py::detail::value_and_holder held =
+      reinterpret_cast<py::detail::instance*>(value.ptr())->get_value_and_holder(type, false);
+  return held && held.holder_constructed() ? static_cast<Record<Core>*>(held.value_ptr())
+                                           : nullptr;
+}
+
 /// Returns the core's copy of `record`. Raises when a member's object holds what its member
 /// cannot: a dict entry that is not str, a list item that is not a record of its kind.
 template <typename Core>
@@ -85,7 +99,7 @@ template <typename Core>
 /// `optional`).
 template <typename Core>
 void checkRecord(py::handle value, const char* name, bool optional) {
-  if (!py::isinstance<Record<Core>>(value)) {
+  if (recordOf<Core>(value) == nullptr) {
     raise(PyExc_TypeError, std::string(name) + " must be " + Layout<Core>::kName +
                                (optional ? " or None" : "") + ", not " + typeName(value));
   }
@@ -98,7 +112,7 @@ struct Crossing {
   static void check(py::handle value, const char* name) { checkRecord<Value>(value, name, false); }
   static py::object toObject(Value&& value) { return newRecord(std::move(value)); }
   static Value toValue(py::handle value, const char* /*name*/) {
-    return toCore(value.cast<const Record<Value>&>());
+    return toCore(*recordOf<Value>(value));
   }
 };
 
@@ -111,7 +125,7 @@ struct Crossing<std::optional<Value>> {
     return value ? newRecord(std::move(*value)) : py::none();
   }
   static std::optional<Value> toValue(py::handle value, const char* /*name*/) {
-    return toCore(value.cast<const Record<Value>&>());
+    return toCore(*recordOf<Value>(value));
   }
 };
 

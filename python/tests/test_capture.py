@@ -66,6 +66,8 @@ def encoding_error():
     (raising(Unprintable()), S.invalid, "Unprintable"),
     (lambda: 42, S.invalid, "probe returned int, not an Observation or None"),
     (lambda: qm.ObservedState(), S.invalid, "probe returned ObservedState, not an Observation or None"),
+    (lambda: qm.Observation.__new__(qm.Observation), S.invalid,
+     "probe returned an Observation its constructor never made"),
     (lambda: None, S.missing, "probe returned no observation"),
     (lambda: fixture(E.engine, "other", "gpu-0", 4, 2), S.invalid, "probe returned invalid identity or state"),
     (lambda: fixture(E.engine, "transformer", "gpu-0", 3, 2), S.stale_epoch, "probe observation belongs to another epoch"),

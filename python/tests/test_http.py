@@ -74,7 +74,8 @@ def test_a_capture_that_fails_answers_500_and_the_exporter_serves_on(capture, re
 @pytest.mark.parametrize("arguments, error, message", [
     ({"web_config_file": ""}, ValueError, "web_config_file is empty; None serves"),
     ({"web_config_file": b"web.yml\0.bak"}, ValueError, "web_config_file holds a NUL byte"),
-    ({"web_config_file": "/nonexistent/web.yml"}, RuntimeError, "cannot read web config"),
+    ({"web_config_file": b"/nonexistent/\xff.yml"}, RuntimeError,  # a message quoting bytes
+     "cannot read web config /nonexistent/\udcff.yml: "),
     ({"capture": None}, TypeError, "capture must be callable, not NoneType"),
 ])
 def test_an_exporter_refuses_what_the_core_refuses(arguments, error, message):
