@@ -80,8 +80,7 @@ template <typename Core>
   if (PyObject_TypeCheck(value.ptr(), type->type) == 0) return nullptr;
   const py::detail::value_and_holder held =
       reinterpret_cast<py::detail::instance*>(value.ptr())->get_value_and_holder(type, false);
-  return held && held.holder_constructed() ? static_cast<Record<Core>*>(held.value_ptr())
-                                           : nullptr;
+  return held && held.holder_constructed() ? static_cast<Record<Core>*>(held.value_ptr()) : nullptr;
 }
 
 /// Returns the core's copy of `record`. Raises when a member's object holds what its member
