@@ -101,6 +101,7 @@ TEST(HttpExporter, AnswersEachEndpointAsDocumented) {
       {"GET /metrics", "Accept: text/*;q=0.89, application/openmetrics-text;q=0.9", 200,
        kOpenMetrics, Body::metrics},
       {"GET /metrics", "Accept-Encoding: gzip", 200, kPrometheusText, Body::metrics},
+      {"GET /metrics", "Accept-Encoding: br, GZIP;q=0.001", 200, kPrometheusText, Body::metrics},
       {"GET /metrics", "Range: bytes=0-9,-99", 200, kPrometheusText, Body::metrics},
       {"GET /snapshot", "Accept-Encoding: gzip;q=0, *", 200, "application/json", Body::snapshot},
       {"HEAD /metrics", "", 200, kPrometheusText, Body::none},
@@ -118,7 +119,8 @@ TEST(HttpExporter, AnswersEachEndpointAsDocumented) {
     ASSERT_TRUE(result) << httplib::to_string(result.error());
     EXPECT_EQ(row.status, result->status);
     EXPECT_EQ(row.type, result->get_header_value("Content-Type"));
-    const bool gzip = std::string_view(row.header) == "Accept-Encoding: gzip";
+    const bool gzip = std::string_view(row.header) == "Accept-Encoding: gzip" ||
+                      std::string_view(row.header) == "Accept-Encoding: br, GZIP;q=0.001";
     EXPECT_EQ(gzip ? "gzip" : "", result->get_header_value("Content-Encoding"));
     EXPECT_EQ(row.status == 405 ? "GET, HEAD" : "", result->get_header_value("Allow"));
     const bool captures = row.body != Body::page && row.body != Body::reason;
