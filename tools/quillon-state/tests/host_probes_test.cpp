@@ -76,7 +76,8 @@ std::string describe(const qm::RuntimeStateSnapshot& snapshot, const std::string
     std::array<char, 32> pressure{};
     std::snprintf(pressure.data(), pressure.size(), "%g", observed.pressure);
     lines += "\n" + subject.id + " " + std::string(toString(observed.health)) + " " +
-             std::string(toString(observed.lifecycle)) + " " + pressure.data();
+             std::string(toString(observed.lifecycle)) + (observed.ready ? " " : " not-ready ") +
+             pressure.data();
     for (const auto& [key, value] : observed.attributes) {
       if (full || key == "window") lines += " " + key + "=" + value;
     }
@@ -206,7 +207,8 @@ TEST(HostProbes, CgroupsWatched) {
        "memory_current_bytes=268435456 memory_max_bytes=1073741824 nr_throttled=7 oom_kill=0 "
        "psi_memory_full_avg10=0.20 psi_memory_some_avg10=0.50 throttled_usec=35000 window=boot"},
       {"cgroup-stopped", cgroup + "/memory.pressure", "run:",
-       "13\nrun:lab/web.service unhealthy stopped 0.0325702 cgroup=/system.slice/web.service "
+       "13\nrun:lab/web.service unhealthy stopped not-ready 0.0325702 "
+       "cgroup=/system.slice/web.service "
        "memory_current_bytes=268435456 memory_max_bytes=max oom_kill=2 window=boot"},
       {"cgroup-garbled", "", "",
        "13\nrun:lab/web.service invalid: " + cgroup +
@@ -401,7 +403,12 @@ TEST(HostProbes, WithoutNvidiaDriverExpectedGpusAreMissing) {
   EXPECT_EQ(
       "14\ndevice:lab/gpu0 missing: libnvidia-ml.so.1: cannot open shared object file: No such "
       "file or directory",
-      describe(HostProbes(std::move(node), {}).capture(1, 1), root));
+      describe(HostProbes(node, {}).capture(1, 1), root));
+  // A library that is not NVML's (an old driver's lacking a call we need) names what it lacks.
+  node.nvml_library = "libz.so.1";
+  const std::string lacking = describe(HostProbes(std::move(node), {}).capture(1, 1), root);
+  EXPECT_TRUE(lacking.starts_with("14\ndevice:lab/gpu0 missing: ")) << lacking;
+  EXPECT_TRUE(lacking.ends_with("libz.so.1: undefined symbol: nvmlInit_v2")) << lacking;
 }
 
 TEST(HostProbes, HostIdsApartFromTheSystemId) {
