@@ -81,7 +81,7 @@ SnapshotBarrier barrierOf(const py::iterable& probes, const py::object& clock) {
   std::vector<SnapshotProbe> owned;
   for (const py::handle item : probes) {
     checkRecord<PythonProbe>(item, "probe", false);
-    const PythonProbe& probe = item.cast<const Record<PythonProbe>&>().value;
+    const PythonProbe& probe = recordOf<PythonProbe>(item)->value;
     owned.push_back(
         {probe.id, probe.supported, probe.read.object ? readerOf(probe.read.object) : ProbeRead()});
   }

@@ -37,7 +37,7 @@ py::object composeParts(const py::iterable& parts, py::handle system_id, py::han
   std::vector<SnapshotPart> owned;
   for (const py::handle item : parts) {
     checkRecord<SnapshotPart>(item, "part", false);
-    owned.push_back(toCore(item.cast<const Record<SnapshotPart>&>()));
+    owned.push_back(toCore(*recordOf<SnapshotPart>(item)));
   }
   auto id = converted<std::string>(system_id, "system_id");
   const auto epochValue = converted<std::uint64_t>(epoch, "epoch");

@@ -66,9 +66,7 @@ CaptureFunction captureOf(const py::object& capture, std::shared_ptr<std::thread
     std::string failure;
     try {
       const py::object result = (*callable)(newRecord(request));
-      if (py::isinstance<Record<RuntimeStateSnapshot>>(result)) {
-        return toCore(result.cast<const Record<RuntimeStateSnapshot>&>());
-      }
+      if (const auto* snapshot = recordOf<RuntimeStateSnapshot>(result)) return toCore(*snapshot);
       failure = "capture returned " + typeName(result) + ", not a RuntimeStateSnapshot";
     } catch (const py::error_already_set& error) {
       failure = failureOf(error);

@@ -25,7 +25,7 @@ std::vector<SubjectResult> Crossing<std::vector<SubjectResult>>::toValue(py::han
   subjects.reserve(py::len(value));
   for (const py::handle item : value) {
     checkRecord<SubjectResult>(item, "subject", false);
-    subjects.push_back(toCore(item.cast<const Record<SubjectResult>&>()));
+    subjects.push_back(toCore(*recordOf<SubjectResult>(item)));
   }
   return subjects;
 }
